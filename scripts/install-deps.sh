@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what Tarn needs to build, test and run on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libsdl2-dev libsdl2-ttf-dev libpng-dev libsndfile1-dev
+  clang libclang-rt-14-dev
+  xvfb xauth fonts-dejavu-core
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
