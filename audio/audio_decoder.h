@@ -1,0 +1,25 @@
+// The audio decoder's interface: one track's packet, block by block, into
+// signed 16-bit samples. One decoder per played track, sized at open.
+#pragma once
+
+#include <cstdint>
+
+namespace tarn {
+
+struct AudioDecoder;
+
+// sampleRate: the track's own rate (low 16 bits of the rate word); channels 1
+// or 2; useDct: TRACK_CODEC_B set and TRACK_CODEC_A clear. Null when the
+// allocation fails.
+AudioDecoder* AudioDecoderOpen(uint32_t sampleRate, uint32_t channels, bool useDct);
+void AudioDecoderClose(AudioDecoder* decoder);
+
+// Decodes the block at input, reading nothing at or past end (bits there read
+// as 0). For each out-pointer that is not null: samplesOut <- the decoder's
+// output buffer, bytesOut <- bytes of finished samples at its start, nextOut
+// <- input + the bytes the block occupied. The samples stay valid until the
+// next call on the same decoder.
+void AudioDecodeBlock(AudioDecoder* decoder, const uint8_t* input, const uint8_t* end,
+                      const int16_t** samplesOut, uint32_t* bytesOut, const uint8_t** nextOut);
+
+}  // namespace tarn

@@ -1,0 +1,54 @@
+// The video decoder's interface to the movie: one frame's video data into the
+// plane set. The movie open allocates the plane set and the nine bundle
+// buffers; the frame step calls VideoDecodeFrame once per decoded frame.
+#pragma once
+
+#include <cstdint>
+
+namespace tarn {
+
+inline constexpr int kVideoBundleCount = 9;  // block type, sub-block type, colour, pattern,
+                                             // x offset, y offset, intra DC, inter DC, run
+
+enum : uint32_t { PLANE_LUMA = 0, PLANE_CHROMA1 = 1, PLANE_CHROMA2 = 2, PLANE_ALPHA = 3 };
+
+struct PlaneEntry {
+  uint32_t wanted;
+  uint8_t* data;
+  uint32_t stride;
+};
+
+// Luma and alpha planes are lumaWidth x lumaHeight with stride lumaWidth; the
+// chroma planes are chromaWidth x chromaHeight with stride chromaWidth rounded
+// up to 16. Entries of an absent second set are zero.
+struct PlaneSet {
+  uint32_t setCount;      // 1 when every frame is a key frame, else 2
+  uint32_t lumaWidth;     // header width rounded up to 8
+  uint32_t lumaHeight;    // header height rounded up to 8
+  uint32_t chromaWidth;   // ((width + 1) / 2) rounded up to 8
+  uint32_t chromaHeight;  // ((height + 1) / 2) rounded up to 8
+  uint32_t alphaPresent;  // the movie has OPEN_ALPHA
+  uint32_t current;       // 0 or 1: the set holding the last decoded frame
+  PlaneEntry planes[2][4];
+};
+
+struct VideoWork {
+  uint32_t sizes[kVideoBundleCount];
+  uint8_t* buffers[kVideoBundleCount];
+};
+
+// Capacities of the nine bundle buffers for a width rounded up to 16.
+void VideoWorkSizes(uint32_t width, uint32_t sizes[kVideoBundleCount]);
+
+struct VideoFrameResult {
+  uint32_t skipCount;  // unchanged areas as the format defines the count
+  bool corrupt;        // the data broke a rule; the planes hold a defined result
+};
+
+// Decodes the frame whose video data is [data, end). Bits past end read as 0.
+// Writes only inside the planes, the change map and the bundle buffers.
+VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const uint8_t* end,
+                                  uint32_t headerFlags, uint32_t movieFlags, uint8_t* changeMap,
+                                  uint32_t blocksAcross, const VideoWork& work);
+
+}  // namespace tarn
