@@ -1,0 +1,75 @@
+// The movie library's public interface: the Movie record's public head, the
+// open, header and track flags, and the playback operations. Every operation
+// accepts a null Movie and then does nothing and returns 0.
+#pragma once
+
+#include <cstdint>
+
+namespace tarn {
+
+// MovieOpen flags; after the open's adjustments the same word is the movie flags.
+inline constexpr uint32_t OPEN_NO_VIDEO_BUFFERS = 0x00000400;  // read and decode audio, no video
+inline constexpr uint32_t OPEN_FRAME_RATE = 0x00001000;        // use MovieSetFrameRate's rate
+inline constexpr uint32_t OPEN_PRELOAD = 0x00002000;           // whole movie in memory
+inline constexpr uint32_t OPEN_SOUND_TRACKS = 0x00004000;      // use MovieSetSoundTracks' ids
+inline constexpr uint32_t OPEN_BEFORE_REV_I = 0x00008000;      // set by the open
+inline constexpr uint32_t OPEN_BEFORE_REV_H = 0x00010000;      // set by the open
+inline constexpr uint32_t OPEN_GREY = 0x00020000;              // no chroma
+inline constexpr uint32_t OPEN_NEVER_SKIP = 0x00080000;        // never drop a late copy
+inline constexpr uint32_t OPEN_ALPHA = 0x00100000;             // decode alpha (kept with HDR_ALPHA)
+inline constexpr uint32_t OPEN_NO_INITIAL_FILL = 0x00200000;   // do not fill the ring at open
+inline constexpr uint32_t OPEN_SIMULATE_RATE = 0x00400000;     // use MovieSetSimulateRate's speed
+inline constexpr uint32_t OPEN_FILE_HANDLE = 0x00800000;       // source is a file descriptor
+inline constexpr uint32_t OPEN_READ_BUFFER_SIZE = 0x01000000;  // use MovieSetReadBufferSize's size
+inline constexpr uint32_t OPEN_CUSTOM_READER = 0x02000000;     // open with MovieSetReaderOpen's routine
+inline constexpr uint32_t OPEN_FROM_MEMORY = 0x04000000;       // source is a complete movie image
+inline constexpr uint32_t OPEN_NO_THREAD = 0x08000000;         // read on the caller's thread only
+inline constexpr uint32_t OPEN_DISPLAY_MASK = 0x70000000;      // display mode field
+inline constexpr uint32_t OPEN_DISPLAY_SHIFT = 28;
+
+// Display modes (value of the display field).
+inline constexpr uint32_t DISPLAY_NONE = 0;
+inline constexpr uint32_t DISPLAY_HEIGHT_DOUBLED = 1;
+inline constexpr uint32_t DISPLAY_HEIGHT_INTERLACED = 2;
+inline constexpr uint32_t DISPLAY_WIDTH_DOUBLED = 3;
+inline constexpr uint32_t DISPLAY_BOTH_DOUBLED = 4;
+inline constexpr uint32_t DISPLAY_BOTH_INTERLACED = 5;
+inline constexpr uint32_t DISPLAY_INTERLACED = 6;
+inline constexpr uint32_t DISPLAY_FORCE_NONE = 7;
+
+// Header flags, as stored in the file. Their values never change.
+inline constexpr uint32_t HDR_GRAYSCALE = 0x00020000;
+inline constexpr uint32_t HDR_ALPHA = 0x00100000;
+inline constexpr uint32_t HDR_DISPLAY_MODE = 0x70000000;
+
+// Track flags in the high half of a track's rate word.
+inline constexpr uint32_t TRACK_CODEC_A = 0x80000000;  // compressed; RDFT variant
+inline constexpr uint32_t TRACK_16BIT = 0x40000000;
+inline constexpr uint32_t TRACK_STEREO = 0x20000000;
+inline constexpr uint32_t TRACK_CODEC_B = 0x10000000;  // compressed; DCT variant when alone
+
+struct MovieRect {
+  int32_t x, y, width, height;
+};
+
+inline constexpr int kMaxDirtyRects = 8;
+
+// The public head of an open movie. The library allocates a larger private
+// record that begins with this one; callers read these fields only.
+struct Movie {
+  uint32_t width;          // output width (doubled for display modes 3, 4, 5)
+  uint32_t height;         // output height (doubled for display modes 1, 2, 4, 5)
+  uint32_t frameCount;
+  uint32_t currentFrame;   // frame whose data is loaded (1-based)
+  uint32_t previousFrame;  // after a decode: the frame just decoded
+  uint32_t rateNumerator;  // the rate in force
+  uint32_t rateDenominator;
+  uint32_t readFailed;     // a read error was seen; decoding has stopped
+  uint32_t flags;          // movie flags
+  uint32_t headerFlags;
+  uint32_t sizeMinus8;
+  MovieRect dirtyRects[kMaxDirtyRects];
+  int32_t dirtyRectCount;  // -1: not computed for this frame
+};
+
+}  // namespace tarn

@@ -1,0 +1,1 @@
+// Keeps the SDL library non-empty before its first piece lands.
