@@ -1,0 +1,533 @@
+// The player's main loop and window procedure; see player.h.
+#include "player/player.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/error.h"
+#include "common/movie_time.h"
+#include "convert/copy.h"
+#include "display/display_buffer.h"
+#include "movie/movie.h"
+#include "platform/clock.h"
+#include "platform/player_host.h"
+#include "player/end_card.h"
+#include "player/layout.h"
+#include "player/report_text.h"
+#include "player/version_reminder.h"
+#include "sound/loop_backend.h"
+#include "sound/queue_backend.h"
+
+namespace tarn {
+namespace {
+
+constexpr uint32_t kBufferStretchMask = 0xFF000000u;  // the eight stretch flags
+
+class Player {
+ public:
+  Player(PlayerOptions& o, PlayerHost& h) : opt_(o), host_(h) {}
+
+  int Run(const std::string& fileList);
+
+ private:
+  // Per file.
+  bool OpenNextFile();
+  bool OpenMovie(const std::string& name);
+  bool OpenDisplay();
+  void PlaceWindow();
+  void CloseMovieForNextFile();
+  // Loop pieces.
+  void DoFrame();
+  void HandleEvent(const PlayerEvent& e);
+  void Quit();
+  bool SaverRunning() const { return opt_.ScreenSaverMode >= 1 && opt_.ScreenSaverMode <= 15; }
+  bool Preview() const { return opt_.ScreenSaverMode > 15; }
+  void SaverInput();
+  void ShowEndCard();
+  void TakeSummary();
+  void Paint();
+  void SizeWindow(int x, int y, int width, int height);
+  void DrawStatistics();
+  void Error(const char* text);
+  void Shutdown();
+
+  PlayerOptions& opt_;
+  PlayerHost& host_;
+  PlayerState s_;
+  std::string name_;
+  int sdlCursorHidden_ = 0;
+};
+
+void Player::Error(const char* text) {
+  host_.Message(MessageKind::Error, kErrorCaption, text);
+  s_.exitCode = 1;
+}
+
+int Player::Run(const std::string& fileList) {
+  // Screen-saver modes that never play.
+  if (opt_.ScreenSaverMode == 3) {
+    host_.Message(MessageKind::Information, kPlayerTitle, "There are no settings for this screensaver.");
+    return 0;
+  }
+  if (SaverRunning()) {
+    opt_.alwaysOnTop = 1;
+    opt_.disabledControls = 15;
+  } else if (Preview()) {
+    opt_.bufferFlags &= ~BUFFER_SET_MODE;
+    s_.startDelay = MovieTimeMs() | 1;
+    opt_.soundTrack = -1;
+    opt_.openFlags |= OPEN_SOUND_TRACKS;
+    int w = 0, h = 0;
+    if (host_.ParentClientSize(uint64_t(opt_.ScreenSaverMode), w, h)) {
+      opt_.stretchWidth = w;
+      opt_.stretchHeight = h;
+      opt_.stretchWidthDivisor = opt_.stretchHeightDivisor = 1;
+    }
+    opt_.windowX = opt_.windowY = 0;
+    opt_.parentWindow = opt_.ScreenSaverMode;
+  }
+
+  PlayerWindowStyle style;
+  style.child = Preview();
+  style.decorated = opt_.windowStyle == 0;
+  style.topmost = opt_.alwaysOnTop != 0;
+  style.hideCursor = opt_.hideCursor != 0;
+  style.parentWindow = uint64_t(opt_.parentWindow);
+  s_.skipBlackFill = true;
+  if (!host_.CreateWindow(kPlayerTitle, style)) {
+    host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
+    return 1;
+  }
+
+  MovieSetSoundSystem(opt_.useWaveOut ? QueueSoundProvider : LoopSoundProvider, nullptr);
+
+  s_.fileList = fileList;
+  s_.savedFileList = fileList;
+  name_ = TakeNextFileName(s_.fileList);
+  if (!name_.empty() && !TrimmedEmpty(s_.fileList)) {
+    s_.listLoops = opt_.loopCount;
+    opt_.loopCount = 1;
+  }
+  if (!OpenNextFile()) {
+    Shutdown();
+    return s_.exitCode ? s_.exitCode : 1;
+  }
+
+  int32_t budget = 0;
+  for (;;) {
+    PlayerEvent e;
+    if (host_.PollEvent(e)) {
+      HandleEvent(e);
+      if (s_.quitPosted) break;
+      continue;
+    }
+    if (s_.startDelay) {
+      if (MovieTimeMs() - s_.startDelay > 500) s_.startDelay = 0;
+      SleepMs(1);
+      continue;
+    }
+    const int w = MovieWait(s_.movie);
+    if ((w != 0 && s_.quitRequest != QuitRequest::Quit) || s_.closing) {
+      budget += 1;
+    } else if (s_.finished || s_.quitRequest == QuitRequest::Quit) {
+      s_.finished = false;
+      s_.quitRequest = QuitRequest::None;
+      MoviePause(s_.movie, 1);
+      bool next = !TrimmedEmpty(s_.fileList);
+      if (!next && --s_.listLoops != 0) {
+        s_.fileList = s_.savedFileList;
+        next = true;
+      }
+      if (next) {
+        CloseMovieForNextFile();
+        name_ = TakeNextFileName(s_.fileList);
+        if (!OpenNextFile()) break;
+        continue;
+      }
+      ShowEndCard();
+      DoFrame();
+    } else {
+      DoFrame();
+    }
+    if (s_.userPaused || (!s_.hasFocus && !opt_.keepPlayingUnfocused)) budget += 5;
+    if (budget > 0) {
+      const int32_t slice = std::min(budget, 10);
+      const uint32_t before = MovieTimeMs();
+      SleepMs(uint32_t(slice));
+      budget = std::max(slice - int32_t(MovieTimeMs() - before), -100);
+    }
+    if (s_.endCardActive &&
+        (int32_t(MovieTimeMs() - s_.endCardDeadline) > 0 || !s_.movie || s_.quitRequest == QuitRequest::QuitNow)) {
+      s_.closing = true;
+      break;  // destroying the window posts the quit
+    }
+    if (s_.quitPosted) break;
+  }
+  Shutdown();
+  return s_.exitCode;
+}
+
+void Player::Shutdown() {
+  std::string summary;
+  if (opt_.showSummary && s_.exitCode == 0) {
+    if (!s_.summaryTaken && s_.movie) TakeSummary();
+    SummaryDisplay d{DisplayBufferStyleName(s_.buffer), 0, 0, 0};
+    if (s_.buffer) {
+      d.screenWidth = s_.buffer->screenWidth;
+      d.screenHeight = s_.buffer->screenHeight;
+      d.screenBits = s_.buffer->screenDepth;
+    }
+    summary = BuildSummaryText(s_.summary, d);
+  }
+  MovieClose(s_.movie);
+  s_.movie = nullptr;
+  if (s_.fileHandle >= 0) ::close(s_.fileHandle);
+  s_.fileHandle = -1;
+  DisplayBufferClose(s_.previousBuffer);
+  DisplayBufferClose(s_.buffer);
+  s_.buffer = s_.previousBuffer = nullptr;
+  host_.DestroyWindow();
+  if (!summary.empty()) host_.Message(MessageKind::Information, kSummaryCaption, summary.c_str());
+}
+
+bool Player::OpenNextFile() {
+  if (!OpenMovie(name_)) {
+    Error(MovieGetError());
+    return false;
+  }
+  if (!OpenDisplay()) return false;
+  PlaceWindow();
+  return true;
+}
+
+bool Player::OpenMovie(const std::string& rawName) {
+  if (opt_.frameRate != -1 && opt_.frameRateDivisor != -1) MovieSetFrameRate(opt_.frameRate, opt_.frameRateDivisor);
+  if (opt_.soundTrack != 0) {
+    const int32_t id = opt_.soundTrack;
+    MovieSetSoundTracks(1, reinterpret_cast<const uint32_t*>(&id));
+  }
+  if (opt_.simulatedReadRate != 0) MovieSetSimulateRate(uint32_t(opt_.simulatedReadRate));
+  if (opt_.readBufferSize != -1) MovieSetReadBufferSize(uint32_t(opt_.readBufferSize));
+
+  uint32_t flags = uint32_t(opt_.openFlags);
+  uint64_t offset = 0;
+  std::string file;
+  const void* source = nullptr;
+  std::string name = rawName;
+  if (ParseOwnExecutableOffset(rawName, offset) || (!rawName.empty() && rawName[0] == ':')) {
+    const std::string self = ExecutablePath();
+    s_.fileHandle = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    if (s_.fileHandle < 0 || ::lseek(s_.fileHandle, off_t(offset), SEEK_SET) != off_t(offset)) {
+      MovieSetError("Error opening EXE file.");
+      return false;
+    }
+    source = reinterpret_cast<const void*>(intptr_t(s_.fileHandle));
+    flags |= OPEN_FILE_HANDLE;
+  } else {
+    if (RunVersionReminder(host_)) {
+      s_.exitCode = 1;
+      return false;
+    }
+    if (SplitOffsetForm(rawName, file, offset)) {
+      s_.fileHandle = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (s_.fileHandle < 0 || ::lseek(s_.fileHandle, off_t(offset), SEEK_SET) != off_t(offset)) {
+        MovieSetError("Error opening file.");
+        return false;
+      }
+      source = reinterpret_cast<const void*>(intptr_t(s_.fileHandle));
+      flags |= OPEN_FILE_HANDLE;
+    } else {
+      name = WithDefaultExtension(rawName);
+      source = name.c_str();
+    }
+  }
+  s_.movie = MovieOpen(source, flags);
+  return s_.movie != nullptr;
+}
+
+bool Player::OpenDisplay() {
+  Movie* m = s_.movie;
+  // Full screen keeping the aspect ratio.
+  if (opt_.stretchWidth == -1 && opt_.stretchWidthDivisor == 1 && opt_.stretchHeight == -1 &&
+      opt_.stretchHeightDivisor == 1) {
+    FitToScreen(m->width, m->height, uint32_t(opt_.screenWidth), uint32_t(opt_.screenHeight), opt_.stretchWidth,
+                opt_.stretchHeight);
+    opt_.stretchWidthDivisor = opt_.stretchHeightDivisor = 1;
+  }
+  const StretchResult sx = ComputeStretch(opt_.stretchWidth, opt_.stretchWidthDivisor, m->width,
+                                          uint32_t(opt_.screenWidth), BUFFER_X_SHRINK);
+  const StretchResult sy = ComputeStretch(opt_.stretchHeight, opt_.stretchHeightDivisor, m->height,
+                                          uint32_t(opt_.screenHeight), BUFFER_Y_SHRINK);
+  s_.stretchedWidth = sx.target;
+  s_.stretchedHeight = sy.target;
+  uint32_t bufferFlags = (uint32_t(opt_.bufferFlags) & ~kBufferStretchMask) | sx.flags | sy.flags;
+  if ((m->flags & OPEN_DISPLAY_MASK) == 0) {
+    const uint32_t doubling = ConverterDoubling(m->width, m->height, sx.target, sy.target);
+    if (doubling) {
+      // The converter doubles: the movie reports the doubled output size.
+      if (doubling != DISPLAY_WIDTH_DOUBLED) m->height *= 2;
+      if (doubling != DISPLAY_HEIGHT_DOUBLED) m->width *= 2;
+      m->flags |= doubling << OPEN_DISPLAY_SHIFT;
+      bufferFlags &= ~kBufferStretchMask;
+    }
+  }
+  if (opt_.fillScreen || opt_.showStats) s_.skipBlackFill = false;
+
+  s_.buffer = DisplayBufferOpen(host_.Window(), m->width, m->height, bufferFlags);
+  if (s_.previousBuffer) {
+    DisplayBufferClose(s_.previousBuffer);
+    s_.previousBuffer = nullptr;
+    if (!s_.buffer) s_.buffer = DisplayBufferOpen(host_.Window(), m->width, m->height, bufferFlags);
+  }
+  if (!s_.buffer) {
+    host_.ShowWindow(false);
+    Error(DisplayBufferGetError());
+    MovieClose(s_.movie);
+    s_.movie = nullptr;
+    return false;
+  }
+  DisplayBufferSetScale(s_.stretchedWidth, s_.buffer, s_.stretchedHeight);
+  return true;
+}
+
+void Player::PlaceWindow() {
+  DisplayBuffer* b = s_.buffer;
+  opt_.windowX = DefaultWindowX(opt_.windowX, opt_.screenWidth, int32_t(b->windowWidth), int32_t(b->borderLeft));
+  opt_.windowY = DefaultWindowY(opt_.windowY, opt_.screenHeight, int32_t(b->windowHeight), int32_t(b->borderTop));
+  if (opt_.fillScreen) {
+    int32_t x = opt_.windowX, y = opt_.windowY;
+    DisplayBufferCheckOffset(b, &x, &y);
+    s_.videoX = x;
+    s_.videoY = y;
+    SizeWindow(-int32_t(b->borderLeft), -int32_t(b->borderTop), opt_.screenWidth + int32_t(b->frameWidth),
+               opt_.screenHeight + int32_t(b->frameHeight));
+  } else {
+    s_.videoX = s_.videoY = 0;
+    SizeWindow(opt_.windowX, opt_.windowY, int32_t(b->windowWidth), int32_t(b->windowHeight));
+  }
+  host_.ShowWindow(true);
+  DisplayBufferSetOffset(s_.videoX, b, s_.videoY);
+  const uint32_t mode = (s_.movie->flags & OPEN_DISPLAY_MASK) >> OPEN_DISPLAY_SHIFT;
+  if (mode == DISPLAY_HEIGHT_INTERLACED || mode == DISPLAY_BOTH_INTERLACED || mode == DISPLAY_INTERLACED) {
+    s_.skipBlackFill = false;
+    Paint();
+  }
+}
+
+void Player::SizeWindow(int x, int y, int width, int height) {
+  if (opt_.showStats) {
+    int tw = 0, th = 0;
+    host_.TextExtent(kStatisticsSampleText, tw, th);
+    tw += 8;
+    s_.statsLeft = 0;
+    s_.statsTop = s_.videoY;
+    s_.statsBottom = th;
+    if (width < tw) {
+      s_.videoX += ((tw - width) / 2) & ~3;
+      width = tw;
+    }
+    s_.statsRight = width;
+    s_.videoY += th;
+    height += th;
+    if (s_.buffer) DisplayBufferSetOffset(s_.videoX, s_.buffer, s_.videoY);
+  }
+  host_.PlaceWindow(x, y, width, height);
+}
+
+void Player::DrawStatistics() {
+  RealtimeStats stats{};
+  MovieGetRealtime(0, s_.movie, &stats);
+  const std::string line = FormatStatisticsLine(stats);
+  host_.DrawTextLine(line.c_str(), s_.statsLeft, s_.statsTop, s_.statsRight, std::max(s_.statsBottom, s_.statsTop));
+}
+
+void Player::DoFrame() {
+  s_.skipBlackFill = false;
+  MovieDoFrame(s_.movie);
+  if (s_.buffer && s_.movie && DisplayBufferLock(s_.buffer)) {
+    MovieCopyToBuffer(s_.movie, s_.buffer->surface, s_.buffer->pitch, s_.buffer->height, 0, 0, 0, 0,
+                      s_.movie->width, s_.movie->height, s_.buffer->copyFlags | uint32_t(opt_.extraCopyFlags));
+    opt_.extraCopyFlags &= ~int32_t(COPY_FULL);
+    DisplayBufferUnlock(s_.buffer);
+  }
+  if (s_.buffer && s_.movie) {
+    const int n = MovieGetRects(s_.buffer->copyFlags, s_.movie);
+    DisplayBufferBlit(s_.buffer, s_.movie->dirtyRects, n);
+  }
+  if (s_.movie) {
+    if (s_.movie->currentFrame == s_.movie->frameCount) {
+      if (--opt_.loopCount == 0)
+        s_.finished = true;
+      else
+        MovieNextFrame(s_.movie);
+    } else {
+      MovieNextFrame(s_.movie);
+    }
+  }
+  if (opt_.showStats && s_.movie) DrawStatistics();
+  if (s_.userPaused) MoviePause(s_.movie, 1);
+}
+
+void Player::CloseMovieForNextFile() {
+  MovieClose(s_.movie);
+  s_.movie = nullptr;
+  s_.previousBuffer = s_.buffer;
+  s_.buffer = nullptr;
+  if (s_.fileHandle >= 0) ::close(s_.fileHandle);
+  s_.fileHandle = -1;
+  opt_.loopCount = 1;
+  if (!opt_.fillScreen) host_.WindowPosition(opt_.windowX, opt_.windowY);
+}
+
+void Player::TakeSummary() {
+  if (!s_.movie) return;
+  MovieGetSummary(s_.movie, &s_.summary);
+  s_.summaryTaken = true;
+}
+
+void Player::Quit() {
+  if (s_.endCardActive) {
+    s_.quitRequest = QuitRequest::QuitNow;
+  } else {
+    s_.quitRequest = QuitRequest::Quit;
+    TakeSummary();
+  }
+  s_.listLoops = 1;
+  s_.fileList.clear();
+  MoviePause(s_.movie, 0);
+}
+
+void Player::SaverInput() {
+  MoviePause(s_.movie, 1);
+  // The password check has no counterpart here: it always passes.
+  s_.passwordVerified = true;
+  Quit();
+}
+
+void Player::Paint() {
+  if (!s_.skipBlackFill) host_.FillBlack();
+  opt_.extraCopyFlags |= int32_t(COPY_FULL);
+  if (s_.buffer) DisplayBufferBlit(s_.buffer, nullptr, 1);
+}
+
+void Player::HandleEvent(const PlayerEvent& e) {
+  const int32_t u = opt_.disabledControls;
+  switch (e.kind) {
+    case PlayerEventKind::Close:
+      s_.closing = true;
+      s_.quitPosted = true;
+      break;
+    case PlayerEventKind::FocusGained:
+      if (!opt_.keepPlayingUnfocused) MoviePause(s_.movie, s_.userPaused);
+      s_.hasFocus = 1;
+      break;
+    case PlayerEventKind::FocusLost:
+      if (!opt_.keepPlayingUnfocused) MoviePause(s_.movie, 1);
+      s_.hasFocus = 0;
+      if (SaverRunning()) SaverInput();
+      break;
+    case PlayerEventKind::Exposed:
+      Paint();
+      break;
+    case PlayerEventKind::Moved:
+      if (s_.buffer) DisplayBufferSetOffset(s_.videoX, s_.buffer, s_.videoY);
+      break;
+    case PlayerEventKind::KeyDown:
+    case PlayerEventKind::ButtonDown:
+      MoviePause(s_.movie, 1);
+      if (SaverRunning())
+        SaverInput();
+      else
+        MoviePause(s_.movie, s_.userPaused);
+      break;
+    case PlayerEventKind::MouseMove:
+      if (SaverRunning() && (e.x != s_.lastMouseX || e.y != s_.lastMouseY)) {
+        s_.lastMouseX = e.x;
+        s_.lastMouseY = e.y;
+        if (++s_.mouseMoves > 5) {
+          s_.mouseMoves = 0;
+          SaverInput();
+        }
+      }
+      break;
+    case PlayerEventKind::LeftButtonUp:
+      if (s_.endCardActive) host_.OpenAddress((std::string(kHomePage) + kHomePageQuery).c_str());
+      break;
+    case PlayerEventKind::Suspend:
+      if (SaverRunning()) SaverInput();
+      break;
+    case PlayerEventKind::Char:
+      if (e.code == 13 && !(u & 1)) {
+        MoviePause(s_.movie, 0);
+      } else if (e.code == 32 && !(u & 1)) {
+        s_.userPaused = ~s_.userPaused;
+        MoviePause(s_.movie, s_.userPaused);
+      } else if (e.code == 27 && !(u & 4)) {
+        Quit();
+      } else if (e.code == 46 && !(u & 2)) {
+        if (!s_.endCardActive) s_.finished = true;
+      }
+      break;
+    case PlayerEventKind::None:
+      break;
+  }
+}
+
+void Player::ShowEndCard() {
+  TakeSummary();
+  Movie* card = MovieOpen(EndCardMovie(), OPEN_FROM_MEMORY);
+  MovieClose(s_.movie);
+  s_.movie = card;
+  s_.endCardActive = true;
+  if (!card) {
+    s_.endCardDeadline = 0;
+    return;
+  }
+  host_.FillBlack();
+  opt_.loopCount = -1;
+  opt_.showStats = 0;
+  s_.userPaused = 0;
+  s_.endCardDeadline = MovieTimeMs() + kEndCardMs;
+  DisplayBuffer* b = s_.buffer;
+  if (b && b->width >= card->width && b->height >= card->height) {
+    DisplayBufferClear(b);
+  } else {
+    if ((opt_.bufferFlags & BUFFER_SET_MODE) &&
+        (uint32_t(opt_.screenWidth) < card->width || uint32_t(opt_.screenHeight) < card->height)) {
+      opt_.bufferFlags &= ~BUFFER_SET_MODE;
+      DisplayBufferClose(b);
+      s_.buffer = b = nullptr;
+      opt_.fillScreen = 0;
+    }
+    DisplayBuffer* nb = DisplayBufferOpen(host_.Window(), card->width, card->height, uint32_t(opt_.bufferFlags) & ~kBufferStretchMask);
+    if (!nb) {
+      MovieClose(s_.movie);
+      s_.movie = nullptr;
+      return;
+    }
+    DisplayBufferClose(b);
+    s_.buffer = b = nb;
+    if (!opt_.fillScreen) {
+      host_.PlaceWindow((opt_.screenWidth - int32_t(card->width)) / 2, (opt_.screenHeight - int32_t(card->height)) / 2,
+                        int32_t(b->windowWidth), int32_t(b->windowHeight));
+      s_.videoX = s_.videoY = 0;
+    }
+  }
+  DisplayBufferSetScale(b->width, b, b->height);
+  s_.videoX += int32_t(b->width - card->width) / 2;
+  s_.videoY += int32_t(b->height - card->height) / 2;
+  DisplayBufferSetOffset(s_.videoX, b, s_.videoY);
+}
+
+}  // namespace
+
+int PlayerRun(PlayerOptions& options, const std::string& fileList, PlayerHost& host) {
+  Player player(options, host);
+  return player.Run(fileList);
+}
+
+}  // namespace tarn

@@ -1,0 +1,63 @@
+// tarnplay's main loop: opens each movie of the list in turn, sizes and places
+// the window, paces the frames on the movie clock, reacts to keys, mouse and
+// focus, shows the end card and the summary. Runs on one thread; everything
+// outside goes through PlayerHost.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "movie/movie_stats.h"
+#include "player/options.h"
+
+namespace tarn {
+
+class PlayerHost;
+struct DisplayBuffer;
+struct Movie;
+
+enum class QuitRequest { None = 0, Quit = 1, QuitNow = 2 };
+
+inline constexpr const char* kPlayerTitle = "Tarn Video Player";
+inline constexpr const char* kErrorCaption = "Tarn Error";
+inline constexpr const char* kSummaryCaption = "Tarn Playback Summary";
+inline constexpr const char* kHomePage = "https://tarn.example.org/";  // the maker's home page
+inline constexpr const char* kHomePageQuery = "?from=tarnplay&ver=1.8n";
+inline constexpr uint32_t kEndCardMs = 2250;
+
+struct PlayerState {
+  Movie* movie = nullptr;
+  DisplayBuffer* buffer = nullptr;
+  DisplayBuffer* previousBuffer = nullptr;
+  int fileHandle = -1;  // descriptor the player opened for the ":" and "|" forms
+  std::string fileList, savedFileList;
+  int32_t listLoops = 1;
+  int32_t userPaused = 0;  // 0 or -1
+  int hasFocus = 0;
+  bool finished = false;
+  QuitRequest quitRequest = QuitRequest::None;
+  bool closing = false;
+  bool endCardActive = false;
+  uint32_t endCardDeadline = 0;
+  uint32_t startDelay = 0;  // a time stamp with bit 0 set while the preview waits
+  bool skipBlackFill = true;
+  int32_t videoX = 0, videoY = 0;
+  uint32_t stretchedWidth = 0, stretchedHeight = 0;
+  int lastMouseX = -1, lastMouseY = -1, mouseMoves = 0;
+  bool passwordVerified = false;
+  bool quitPosted = false;
+  PlaybackSummary summary{};
+  bool summaryTaken = false;
+  // Statistics line strip (left, top, right, bottom).
+  int statsLeft = 0, statsTop = 0, statsRight = 0, statsBottom = 0;
+  int exitCode = 0;
+};
+
+// The whole program after the command line has been parsed: returns the exit code.
+int PlayerRun(PlayerOptions& options, const std::string& fileList, PlayerHost& host);
+
+// Program entry: parses the command line (argv joined as the process command
+// line would be) and runs the player.
+int PlayerMain(int argc, char** argv, PlayerHost& host);
+
+}  // namespace tarn
