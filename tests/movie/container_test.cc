@@ -14,7 +14,7 @@ namespace tarn {
 namespace {
 
 using test::BuildMovie;
-using test::MovieSpec;
+using test::MovieRecipe;
 
 TEST(MovieWriter, OneFrameWithoutTracksHasItsIndexAt44) {
   MovieWriter w({.revision = 'i', .width = 224, .height = 252, .rateNumerator = 10, .rateDenominator = 1});
@@ -145,10 +145,10 @@ TEST(MovieContainer, BadInputGivesTheExactTexts) {
 TEST(MovieContainer, PeakSecondAndItsWindow) {
   // 30/1 with 40 frames: frames 20..29 are large, so the heaviest 30-frame
   // window is the first that holds all of them.
-  MovieSpec spec{.frames = 40, .videoBytes = 100};
-  spec.videoSizes.assign(40, 100);
-  for (int i = 20; i < 30; ++i) spec.videoSizes[i] = 1000;
-  const auto b = BuildMovie(spec);
+  MovieRecipe recipe{.frames = 40, .videoBytes = 100};
+  recipe.videoSizes.assign(40, 100);
+  for (int i = 20; i < 30; ++i) recipe.videoSizes[i] = 1000;
+  const auto b = BuildMovie(recipe);
   MovieContainer c;
   ASSERT_EQ(ReadContainer(b.data(), b.size(), c), ContainerStatus::Ok);
   EXPECT_EQ(c.facts.roundedRate, 30u);

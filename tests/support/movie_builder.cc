@@ -11,38 +11,38 @@
 
 namespace tarn::test {
 
-std::vector<uint8_t> BuildMovie(const MovieSpec& spec) {
+std::vector<uint8_t> BuildMovie(const MovieRecipe& recipe) {
   MovieWriterInfo info;
-  info.revision = spec.revision;
-  info.width = spec.width;
-  info.height = spec.height;
-  info.rateNumerator = spec.rateNumerator;
-  info.rateDenominator = spec.rateDenominator;
-  info.headerFlags = spec.headerFlags;
-  for (uint32_t t = 0; t < spec.tracks; ++t) {
+  info.revision = recipe.revision;
+  info.width = recipe.width;
+  info.height = recipe.height;
+  info.rateNumerator = recipe.rateNumerator;
+  info.rateDenominator = recipe.rateDenominator;
+  info.headerFlags = recipe.headerFlags;
+  for (uint32_t t = 0; t < recipe.tracks; ++t) {
     MovieWriterTrack track;
-    track.rateWord = spec.rateWord;
-    track.id = t < spec.trackIds.size() ? spec.trackIds[t] : t;
-    track.largestPacket = spec.decodedBytes;
+    track.rateWord = recipe.rateWord;
+    track.id = t < recipe.trackIds.size() ? recipe.trackIds[t] : t;
+    track.largestPacket = recipe.decodedBytes;
     info.tracks.push_back(track);
   }
   MovieWriter writer(info);
-  std::vector<MovieAudioPacket> audio(spec.tracks);
+  std::vector<MovieAudioPacket> audio(recipe.tracks);
   for (MovieAudioPacket& p : audio) {
-    p.present = spec.audioBytes > 0;
-    p.decodedBytes = spec.decodedBytes;
-    p.data.assign(spec.audioBytes, 0x5A);
+    p.present = recipe.audioBytes > 0;
+    p.decodedBytes = recipe.decodedBytes;
+    p.data.assign(recipe.audioBytes, 0x5A);
   }
-  for (uint32_t i = 0; i < spec.frames; ++i) {
-    const uint32_t size = i < spec.videoSizes.size() ? spec.videoSizes[i] : spec.videoBytes;
+  for (uint32_t i = 0; i < recipe.frames; ++i) {
+    const uint32_t size = i < recipe.videoSizes.size() ? recipe.videoSizes[i] : recipe.videoBytes;
     std::vector<uint8_t> video(std::max<uint32_t>(size, 4));
     for (size_t b = 4; b < video.size(); ++b) video[b] = uint8_t(i * 7 + b);
     StoreLe32(video.data(), i);
-    const bool key = i == 0 || (spec.keyEvery != 0 && i % spec.keyEvery == 0);
+    const bool key = i == 0 || (recipe.keyEvery != 0 && i % recipe.keyEvery == 0);
     writer.AddFrame(key, audio, video);
   }
   std::vector<uint8_t> out;
-  if (!writer.Finish(out)) throw std::runtime_error("BuildMovie: the writer refused the spec");
+  if (!writer.Finish(out)) throw std::runtime_error("BuildMovie: the writer refused the recipe");
   return out;
 }
 

@@ -9,7 +9,7 @@
 
 namespace tarn::test {
 
-struct MovieSpec {
+struct MovieRecipe {
   uint32_t frames = 3;
   uint32_t tracks = 0;
   uint32_t width = 64;
@@ -27,7 +27,7 @@ struct MovieSpec {
   std::vector<uint32_t> videoSizes{};  // per-frame override of videoBytes
 };
 
-std::vector<uint8_t> BuildMovie(const MovieSpec& spec);
+std::vector<uint8_t> BuildMovie(const MovieRecipe& recipe);
 
 // Writes bytes to a fresh file under the test temp directory and returns its path.
 std::string WriteTempFile(const std::vector<uint8_t>& bytes, const std::string& name);
