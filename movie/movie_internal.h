@@ -71,13 +71,14 @@ struct MovieState : Movie {
   const uint8_t* trackRate;
   const uint8_t* trackIds;
   uint64_t movieLength;      // sizeMinus8 + 8
-  uint64_t imageSize;        // bytes available in memory (preloaded or caller's image)
 
   // --- Frame data -------------------------------------------------------
   const uint8_t* frameData;  // the current frame record
   uint32_t frameSize;        // its size in bytes
   uint8_t* frameBuffer;      // largestFrame bytes (not preloaded)
-  const uint8_t* preloaded;  // the movie from its first frame record on
+  const uint8_t* preloaded;  // movie bytes from offset preloadOffset on (preloaded or caller's image)
+  uint64_t preloadOffset;
+  uint64_t preloadSize;      // bytes at preloaded
   uint32_t preloadOwned;     // preloaded was allocated by the open
   uint32_t fromMemory;
   uint32_t readerOpen;       // reader.Close still owed
