@@ -47,6 +47,24 @@ class Mutex {
   std::timed_mutex m_;
 };
 
+// A mutex the owning thread may take again (each take needs its own Unlock).
+// Service-node mutexes are of this kind: the service thread and the playback
+// thread hold a node's mutex while calling code that try-locks it once more.
+class RecursiveMutex {
+ public:
+  void Lock() { m_.lock(); }
+  [[nodiscard]] bool TryLock() { return m_.try_lock(); }
+  // Waits at most us microseconds for the lock.
+  [[nodiscard]] bool TimedLockUs(uint32_t us) { return m_.try_lock_for(std::chrono::microseconds(us)); }
+  void Unlock() { m_.unlock(); }
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
+  bool try_lock() { return TryLock(); }
+
+ private:
+  std::recursive_timed_mutex m_;
+};
+
 // Signalled by Set; a successful Wait consumes the signal.
 class AutoResetEvent {
  public:
