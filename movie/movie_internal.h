@@ -162,15 +162,11 @@ inline bool MovieMapCoversDestination(const MovieState* m) {
 inline void MovieNoteCopied(MovieState* m) { m->copiedDecode = m->framesDecoded; }
 
 // --- Node locks ------------------------------------------------------------
-// The reader lock and the sound lock are the node mutexes. They are
-// re-entrant per thread (a fill started under the lock takes it again through
-// the reader hooks); a node without a mutex (not joined) locks trivially.
+// The reader lock and the sound lock are the node mutexes (re-entrant); a
+// node that never joined a thread has none and locks trivially.
 void MovieNodeLock(ServiceNode* node);
 bool MovieNodeTryLock(ServiceNode* node);
 void MovieNodeUnlock(ServiceNode* node);
-// For service callbacks: the service thread has taken node->mutex itself.
-void MovieNodeAdoptLock(ServiceNode* node);
-void MovieNodeReleaseAdopted(ServiceNode* node);
 
 // Starts the playback clock if it is not running.
 void MovieStartClock(MovieState* m);

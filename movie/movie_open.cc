@@ -129,57 +129,7 @@ bool BuildPlaneSet(MovieState* m) {
   return true;
 }
 
-// --- Node locks -------------------------------------------------------------
-// Each thread remembers the node mutexes it holds, so the reader hooks can be
-// entered again from inside a fill that already holds the lock.
-struct HeldLock {
-  const ServiceNode* node;
-  uint32_t depth;
-};
-thread_local HeldLock heldLocks[8];
-
-HeldLock* FindHeld(const ServiceNode* node) {
-  for (HeldLock& h : heldLocks) {
-    if (h.depth && h.node == node) return &h;
-  }
-  return nullptr;
-}
-
-void NoteHeld(const ServiceNode* node) {
-  for (HeldLock& h : heldLocks) {
-    if (h.depth == 0) {
-      h = {node, 1};
-      return;
-    }
-  }
-}
-
-// --- Reader hooks and service callbacks -----------------------------------------
-void HookLock(void* c) { MovieNodeLock(&static_cast<MovieState*>(c)->reader.serviceNode); }
-bool HookTryLock(void* c) { return MovieNodeTryLock(&static_cast<MovieState*>(c)->reader.serviceNode); }
-void HookUnlock(void* c) { MovieNodeUnlock(&static_cast<MovieState*>(c)->reader.serviceNode); }
-void HookYield(void*) { SleepMs(0); }
-
-uint32_t ReaderUrgency(ServiceNode* node, uint32_t pass) {
-  MovieState* m = static_cast<MovieState*>(node->owner);
-  const uint64_t held = std::atomic_ref<uint32_t>(m->reader.held).load();
-  const uint64_t target = std::atomic_ref<uint32_t>(m->reader.target).load();
-  const uint64_t p = (held + 1) * 100 / (target + 1);
-  if (p < 50) return 0xFFFFFFFFu - uint32_t(p);
-  if (node->lastServicedPass == pass) return 0;
-  return 0x80000000u - node->lastServicedPass;
-}
-
-void ReaderService(ServiceNode* node, uint32_t pass) {
-  MovieState* m = static_cast<MovieState*>(node->owner);
-  MovieNodeAdoptLock(node);
-  m->reader.backgroundMode = 1;
-  m->reader.FillChunk(&m->reader);
-  m->reader.backgroundMode = 0;
-  MovieNodeReleaseAdopted(node);
-  node->lastServicedPass = pass;
-}
-
+// --- Sound node callbacks ----------------------------------------------------
 uint32_t SoundUrgency(ServiceNode* node, uint32_t pass) {
   if (node->lastServicedPass == pass) return 0;
   return ~node->lastServicedPass;
@@ -188,25 +138,21 @@ uint32_t SoundUrgency(ServiceNode* node, uint32_t pass) {
 void SoundService(ServiceNode* node, uint32_t pass) {
   MovieState* m = static_cast<MovieState*>(node->owner);
   if (m->selectedCount) {
-    MovieNodeAdoptLock(node);
-    SoundServiceTracksLocked(m);
-    MovieNodeReleaseAdopted(node);
+    SoundServiceTracksLocked(m);  // the thread holds the node's mutex
   }
   node->lastServicedPass = pass;
 }
 
+// Joins the process-wide thread, creating it on first need. A thread created
+// here and not joined is ended again.
 bool JoinThread(ServiceThread** thread, int32_t priority, ServiceNode* node, ServiceUrgencyFn urgency,
-                ServiceWorkFn service, MovieState* m) {
+                ServiceWorkFn service, void* owner) {
   std::lock_guard lock(serviceMutex);
-  bool created = false;
-  if (*thread == nullptr) {
-    *thread = ServiceThreadCreate(priority);
-    if (*thread == nullptr) return false;
-    created = true;
-  }
-  if (!ServiceThreadJoin(*thread, node, urgency, service, m)) return false;
-  if (created) ServiceThreadStart(*thread);
-  return true;
+  if (*thread == nullptr) *thread = ServiceThreadCreate(priority);
+  if (*thread == nullptr) return false;
+  const bool joined = ServiceThreadJoin(*thread, node, urgency, service, owner);
+  ServiceThreadStart(*thread);
+  return joined;
 }
 
 // --- Sound tracks -------------------------------------------------------------
@@ -282,7 +228,7 @@ void Teardown(MovieState* m, void* block) {
     std::lock_guard lock(serviceMutex);
     const uint32_t ended = ServiceThreadLeave(soundThread, readerThread,
                                               m->readerJoined ? &m->reader.serviceNode : nullptr,
-                                              m->soundJoined ? &m->soundNode : nullptr, 1);
+                                              m->soundJoined ? &m->soundNode : nullptr, SERVICE_LEAVE_END_EMPTY);
     if (ended & 1) readerThread = nullptr;
     if (ended & 2) soundThread = nullptr;
     m->soundJoined = m->readerJoined = 0;
@@ -560,12 +506,12 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
   // 17. Reader thread.
   const bool inMemory = MovieInMemory(m);
   if (!(flags & OPEN_NO_THREAD) && !inMemory) {
-    m->readerJoined = JoinThread(&readerThread, kReaderThreadPriority, &m->reader.serviceNode, ReaderUrgency,
-                                 ReaderService, m);
+    m->readerJoined = JoinThread(&readerThread, kReaderThreadPriority, &m->reader.serviceNode, IoReaderNodeUrgency,
+                                 IoReaderNodeService, &m->reader);
   }
 
   // 18.
-  m->reader.hooks = {HookLock, HookTryLock, HookUnlock, HookYield, m};
+  IoReaderUseNodeLock(&m->reader);
 
   // 19. Initial fill.
   if (!inMemory && !(flags & OPEN_NO_INITIAL_FILL)) {
@@ -578,36 +524,9 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
 }  // namespace
 
 // --- Node locks -----------------------------------------------------------------
-void MovieNodeLock(ServiceNode* node) {
-  if (HeldLock* h = FindHeld(node)) {
-    ++h->depth;
-    return;
-  }
-  if (node->mutex) node->mutex->Lock();
-  NoteHeld(node);
-}
-
-bool MovieNodeTryLock(ServiceNode* node) {
-  if (HeldLock* h = FindHeld(node)) {
-    ++h->depth;
-    return true;
-  }
-  if (node->mutex && !node->mutex->TryLock()) return false;
-  NoteHeld(node);
-  return true;
-}
-
-void MovieNodeUnlock(ServiceNode* node) {
-  HeldLock* h = FindHeld(node);
-  if (!h) return;
-  if (--h->depth == 0 && node->mutex) node->mutex->Unlock();
-}
-
-void MovieNodeAdoptLock(ServiceNode* node) { NoteHeld(node); }
-
-void MovieNodeReleaseAdopted(ServiceNode* node) {
-  if (HeldLock* h = FindHeld(node)) h->depth = 0;
-}
+void MovieNodeLock(ServiceNode* node) { ServiceNodeLock(node); }
+bool MovieNodeTryLock(ServiceNode* node) { return ServiceNodeTryLock(node) != 0; }
+void MovieNodeUnlock(ServiceNode* node) { ServiceNodeUnlock(node); }
 
 // --- Public entry points -------------------------------------------------------
 Movie* MovieOpen(const void* source, uint32_t flags) {
