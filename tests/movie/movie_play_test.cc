@@ -295,6 +295,37 @@ TEST_F(MoviePlay, DirtyRectangles) {
   }
 }
 
+TEST_F(MoviePlay, LoopingPastFiveMinutesRestartsTheClock) {
+  MoviePtr m = Open({.frames = 2});
+  MovieState* s = AsState(m.get());
+  Step(m.get());
+  Step(m.get());  // back at frame 1: the restart time was noted at open
+  EXPECT_FALSE(s->restartRequest);
+  AdvanceTo(Now() + 300001);
+  Step(m.get());
+  Step(m.get());  // frame 1 again, more than five minutes later
+  ASSERT_TRUE(s->restartRequest);
+  ASSERT_EQ(MovieDoFrame(m.get()), 0u);
+  EXPECT_FALSE(s->restartRequest);
+  EXPECT_EQ(s->clockStart, Now()) << "the clock restarted with this decode";
+}
+
+TEST_F(MoviePlay, PacketRunningPastItsRecordMarksTheFrameCorrupt) {
+  auto b = BuildMovie({.frames = 2, .tracks = 1});
+  MovieContainer c;
+  ASSERT_EQ(ReadContainer(b.data(), b.size(), c), ContainerStatus::Ok);
+  StoreLe32(&b[c.Index().Offset(0)], 0x7FFFFFF0);  // frame 1's packet length
+  MoviePtr m(MovieOpenMemory(b.data(), b.size(), OPEN_NO_THREAD | OPEN_NO_VIDEO_BUFFERS));
+  ASSERT_TRUE(m);
+  EXPECT_EQ(MovieDoFrame(m.get()), 0u);
+  EXPECT_TRUE(MovieLastFrameCorrupt(m.get()));
+  MovieNextFrame(m.get());
+  EXPECT_EQ(MovieDoFrame(m.get()), 0u);
+  EXPECT_FALSE(MovieLastFrameCorrupt(m.get()));
+  EXPECT_EQ(MovieCorruptFrameCount(m.get()), 1u);
+  EXPECT_FALSE(m->readFailed);
+}
+
 TEST_F(MoviePlay, RealtimeWindows) {
   MoviePtr m = Open({.frames = 60});
   AdvanceTo(1000);
