@@ -82,12 +82,15 @@ void DecodePacket(SoundTrack* t, const uint8_t* p, const uint8_t* end) {
   if (end - p < 4 || t->decoder == nullptr) return;
   uint32_t owed = LoadLe32(p);
   const uint8_t* in = p + 4;
-  while (owed > 0) {
+  // Every block lies inside the packet, so decoding stops when its bytes are
+  // used up even if the decoded count claims more: a hostile count cannot make
+  // one frame decode without end.
+  while (owed > 0 && in < end) {
     const int16_t* samples = nullptr;
     uint32_t bytes = 0;
     const uint8_t* next = in;
     AudioDecodeBlock(t->decoder, in, end, &samples, &bytes, &next);
-    if (bytes == 0 || samples == nullptr) break;  // nothing more to decode
+    if (bytes == 0 || samples == nullptr || next <= in) break;  // no progress
     const uint32_t b = std::min(bytes, owed);
     SoundRingWrite(t, reinterpret_cast<const uint8_t*>(samples), b);
     owed -= b;
