@@ -1,11 +1,16 @@
 // `tarn info MOVIE [--json]`: describes a movie's header, tracks and index.
 // MOVIE is a file name, or "file|offset" for a movie inside another file.
+// --check also decodes every frame and reports corrupt frames and read errors.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "movie/container.h"
+#include "common/error.h"
 #include "movie/movie.h"
 #include "platform/file.h"
 #include "tools/command.h"
@@ -69,19 +74,61 @@ int LibraryError(const char* text) {
   return 1;
 }
 
+// Decodes every frame once through the library. Returns false when the movie
+// cannot be opened (the library's text is in MovieGetError).
+struct CheckResult {
+  uint32_t decoded = 0;
+  uint32_t corrupt = 0;
+  uint32_t firstCorrupt = 0;  // frame number, 0: none
+  uint32_t readErrorAt = 0;   // frame number, 0: none
+};
+
+bool CheckFrames(const std::string& path, uint64_t offset, CheckResult& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    MovieSetError("Error opening file.");
+    return false;
+  }
+  if (::lseek(fd, off_t(offset), SEEK_SET) != off_t(offset)) {
+    ::close(fd);
+    MovieSetError("Error opening file.");
+    return false;
+  }
+  Movie* m = MovieOpen(reinterpret_cast<const void*>(intptr_t(fd)), OPEN_FILE_HANDLE | OPEN_NO_THREAD);
+  if (!m) {
+    ::close(fd);
+    return false;
+  }
+  for (uint32_t f = 1; f <= m->frameCount; ++f) {
+    if (MovieDoFrame(m) != 0) {
+      out.readErrorAt = f;
+      break;
+    }
+    ++out.decoded;
+    if (MovieLastFrameCorrupt(m) && out.corrupt++ == 0) out.firstCorrupt = f;
+    if (f < m->frameCount) MovieNextFrame(m);
+  }
+  MovieClose(m);
+  ::close(fd);
+  return true;
+}
+
 int RunInfo(const std::vector<std::string>& args) {
   std::string source;
   bool json = false;
+  bool check = false;
   for (const std::string& a : args) {
     if (a == "--json") {
       json = true;
+    } else if (a == "--check") {
+      check = true;
     } else if (source.empty()) {
       source = a;
     } else {
-      return Fail("info: usage: tarn info MOVIE [--json]");
+      return Fail("info: usage: tarn info MOVIE [--json] [--check]");
     }
   }
-  if (source.empty()) return Fail("info: usage: tarn info MOVIE [--json]");
+  if (source.empty()) return Fail("info: usage: tarn info MOVIE [--json] [--check]");
 
   std::string path = source;
   uint64_t offset = 0;
@@ -102,6 +149,8 @@ int RunInfo(const std::vector<std::string>& args) {
   const MovieHeader& h = c.header;
   const IndexFacts& f = c.facts;
   const char revision[2] = {MovieRevisionLetter(h.magic), 0};
+  CheckResult checked;
+  if (check && !CheckFrames(path, offset, checked)) return LibraryError(MovieGetError());
 
   if (json) {
     std::printf("{\n  \"file\": %s,\n  \"offset\": %" PRIu64 ",\n", JsonString(path).c_str(), offset);
@@ -126,7 +175,13 @@ int RunInfo(const std::vector<std::string>& args) {
                   t ? "," : "", c.trackId[t], w & 0xFFFF, (w & TRACK_16BIT) ? 16 : 8, (w & TRACK_STEREO) ? 2 : 1,
                   Variant(w), c.largestPacket[t]);
     }
-    std::printf("%s]\n}\n", h.trackCount ? "\n  " : "");
+    std::printf("%s]", h.trackCount ? "\n  " : "");
+    if (check) {
+      std::printf(",\n  \"checked_frames\": %" PRIu32 ",\n  \"corrupt_frames\": %" PRIu32
+                  ",\n  \"first_corrupt_frame\": %" PRIu32 ",\n  \"read_error_frame\": %" PRIu32,
+                  checked.decoded, checked.corrupt, checked.firstCorrupt, checked.readErrorAt);
+    }
+    std::printf("\n}\n");
     return 0;
   }
 
@@ -151,10 +206,16 @@ int RunInfo(const std::vector<std::string>& args) {
                 t, c.trackId[t], w & 0xFFFF, (w & TRACK_16BIT) ? 16 : 8, (w & TRACK_STEREO) ? "stereo" : "mono",
                 Variant(w), c.largestPacket[t]);
   }
+  if (check) {
+    std::printf("checked frames:    %" PRIu32 ", corrupt %" PRIu32, checked.decoded, checked.corrupt);
+    if (checked.firstCorrupt) std::printf(" (first at frame %" PRIu32 ")", checked.firstCorrupt);
+    if (checked.readErrorAt) std::printf(", read error at frame %" PRIu32, checked.readErrorAt);
+    std::printf("\n");
+  }
   return 0;
 }
 
-const TarnCommand kInfo("info", "info MOVIE [--json]   describe a movie (MOVIE may be file|offset)", RunInfo);
+const TarnCommand kInfo("info", "info MOVIE [--json] [--check]   describe a movie (MOVIE may be file|offset)", RunInfo);
 
 }  // namespace
 }  // namespace tarn::tools

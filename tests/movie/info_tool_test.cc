@@ -54,6 +54,20 @@ TEST(InfoTool, DescribesSampleAndMoviesInsideFiles) {
   std::remove(inside.c_str());
 }
 
+TEST(InfoTool, CheckReportsTheFrameOfAReadError) {
+  if (!std::getenv("TARN_TOOL")) GTEST_SKIP() << "TARN_TOOL is not set";
+  auto b = test::BuildMovie({.frames = 3, .videoSizes = {16, 200, 16}});
+  StoreLe32(&b[12], 16);  // largest frame: frame 2 does not fit
+  std::vector<uint8_t> carrier(10 + b.size(), 0);
+  std::copy(b.begin(), b.end(), carrier.begin() + 10);
+  const std::string path = test::WriteTempFile(carrier, "check.bin");
+  ToolRun r = Tool("info '" + path + "|10' --check");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("checked frames:    1,"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("read error at frame 2"), std::string::npos) << r.out;
+  std::remove(path.c_str());
+}
+
 TEST(InfoTool, ErrorsPrintTheLibraryTextAndExit1) {
   if (!std::getenv("TARN_TOOL")) GTEST_SKIP() << "TARN_TOOL is not set";
   auto zero = test::BuildMovie({.frames = 1});
