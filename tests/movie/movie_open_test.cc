@@ -275,8 +275,16 @@ TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
   }
   {
     MovieSetReadBufferSize(uint32_t(big.size()));
-    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    MovieSetSimulateRate(4000000);
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
     EXPECT_TRUE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 4000000u);
+  }
+  {
+    // Both settings were consumed: the next open uses the defaults.
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 0u);
   }
   {
     // A movie after 100 bytes of something else, given as a descriptor.
