@@ -318,6 +318,24 @@ TEST(MovieOpen, HostileImagesFailCleanly) {
       MovieNextFrame(m.get());
     }
   }
+  // Prefixes of a larger movie read from a file: too big to preload with the
+  // smallest read-ahead, so every frame comes through ReadBuffered.
+  const auto large = BuildMovie({.frames = 3, .tracks = 1, .videoBytes = 3000});
+  for (size_t n = 0; n < large.size(); n += 97) {
+    TempMovie file(std::vector<uint8_t>(large.begin(), large.begin() + n), "prefix.trn");
+    MovieSetReadBufferSize(0);
+    MoviePtr m(MovieOpen(file.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    if (!m) {
+      EXPECT_NE(MovieGetError()[0], 0) << n;
+      continue;
+    }
+    for (int f = 0; f < 4; ++f) {
+      MovieDoFrame(m.get());
+      MovieNextFrame(m.get());
+    }
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_TRUE(m->readFailed) << "a prefix of " << n << " bytes lacks frame data";
+  }
   MovieContainer c;
   ASSERT_EQ(ReadContainer(full.data(), full.size(), c), ContainerStatus::Ok);
   const size_t indexAt = FrameIndexOffset(c.header);
