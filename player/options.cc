@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdint>
 #include <numeric>
 
 #include "movie/movie.h"
 #include "platform/display_size.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "player/profile.h"
 
@@ -26,13 +28,39 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-// Position of the first "/" + letter whose next character passes accept, or npos.
+// Index just past the quoted run that opens at text[i] (the text's end when
+// it is not closed). File names with "/" in them travel quoted (JoinArguments),
+// so no switch is looked for inside quotes.
+size_t SkipQuoted(const std::string& text, size_t i) {
+  const size_t close = text.find('"', i + 1);
+  return close == std::string::npos ? text.size() : close + 1;
+}
+
+// Position of the first "/" + letter outside quotes whose next character
+// passes accept, or npos.
 template <typename Accept>
 size_t FindSwitch(const std::string& text, char letter, Accept accept) {
-  for (size_t i = 0; i + 1 < text.size(); ++i) {
+  for (size_t i = 0; i + 1 < text.size();) {
+    if (text[i] == '"') {
+      i = SkipQuoted(text, i);
+      continue;
+    }
     if (text[i] == '/' && SameLetter(text[i + 1], letter) && accept(i + 2)) return i;
+    ++i;
   }
   return std::string::npos;
+}
+
+bool HasSwitchLeft(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == '"') {
+      i = SkipQuoted(text, i);
+      continue;
+    }
+    if (text[i] == '/') return true;
+    ++i;
+  }
+  return false;
 }
 
 // A value starts at p: a digit, or "-" and a digit.
@@ -214,6 +242,10 @@ void TakeFractionSwitch(std::string& text, char letter, int32_t fallbackNumerato
 void CancelSwitches(std::string& text) {
   size_t i = 0;
   while (i + 1 < text.size()) {
+    if (text[i] == '"') {
+      i = SkipQuoted(text, i);
+      continue;
+    }
     if (text[i] != '/' || text[i + 1] != '-') {
       ++i;
       continue;
@@ -226,7 +258,9 @@ void CancelSwitches(std::string& text) {
     // Remove every earlier switch of that letter.
     size_t j = 0;
     while (j + 1 < i) {
-      if (text[j] == '/' && SameLetter(text[j + 1], letter)) {
+      if (text[j] == '"') {
+        j = SkipQuoted(text, j);
+      } else if (text[j] == '/' && SameLetter(text[j + 1], letter)) {
         size_t end;
         if (j + 2 < text.size() && text[j + 2] == '"') {
           // A quoted value runs to its closing quote, which goes with it.
@@ -288,12 +322,20 @@ int32_t ScreenSaverModeFrom(const std::string& processCommandLine) {
   return ClampToInt32(ReadDigits(processCommandLine, p));
 }
 
+bool NamesFile(const std::string& arg) {
+  if (FileExists(arg.c_str())) return true;
+  const size_t bar = arg.rfind('|');  // name|offset: a movie inside that file
+  return bar != std::string::npos && FileExists(arg.substr(0, bar).c_str());
+}
+
 std::string JoinArguments(int argc, char** argv) {
   std::string s;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] ? argv[i] : "";
     if (i > 1) s += ' ';
-    const bool quote = arg.empty() || std::any_of(arg.begin(), arg.end(), IsSpace);
+    const bool isName = arg.empty() || arg[0] != '/' || NamesFile(arg);
+    const bool quote = isName && (arg.empty() || arg.find_first_of("/ \t\n") != std::string::npos ||
+                                  std::any_of(arg.begin(), arg.end(), IsSpace));
     s += quote ? "\"" + arg + "\"" : arg;
   }
   return s;
@@ -426,7 +468,7 @@ CommandLineResult ParseCommandLine(const CommandLineSources& sources, PlayerOpti
   }
 
   result.fileList = Trim(text);
-  if (result.fileList.empty() || result.fileList.find('/') != std::string::npos) {
+  if (result.fileList.empty() || HasSwitchLeft(result.fileList)) {
     result.outcome = CommandLineResult::SHOW_HELP;
   }
   return result;
@@ -435,6 +477,11 @@ CommandLineResult ParseCommandLine(const CommandLineSources& sources, PlayerOpti
 const std::string& HelpText() {
   static const std::string text = BuildHelpText();
   return text;
+}
+
+void ShowHelpText() {
+  std::fwrite(HelpText().data(), 1, HelpText().size(), stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace tarn

@@ -87,8 +87,11 @@ CommandLineResult ParseCommandLine(const CommandLineSources& sources, PlayerOpti
 // the primary display size.
 CommandLineSources ProcessCommandLineSources(int argc, char** argv);
 
-// Joins arguments into one command-line text: separated by spaces, an
-// argument containing white space (or nothing) in double quotes.
+// Joins arguments into one command-line text, separated by spaces. A file
+// name (an argument that does not begin with "/", or that names an existing
+// file, also as name|offset) goes in double quotes when it holds a "/" or
+// white space or is empty: the switch readers skip quoted text, so a path is
+// never taken for switches.
 std::string JoinArguments(int argc, char** argv);
 
 // True when the module name marks a screen saver: longer than four
@@ -105,7 +108,8 @@ int32_t ScreenSaverModeFrom(const std::string& processCommandLine);
 std::string TakeNextFileName(std::string& list);
 
 // Switch readers. Each takes the first matching switch out of text and
-// leaves everything else. Letters compare ignoring case.
+// leaves everything else. Letters compare ignoring case; text inside double
+// quotes is never read as a switch.
 // A flag matches when its letter is followed by the end or a character
 // below '0' (space, punctuation, "/"): /Q in "/Q /S" but not in "/Q5".
 bool TakeFlagSwitch(std::string& text, char letter);
@@ -122,6 +126,8 @@ void CancelSwitches(std::string& text);
 
 // The help text, lines separated by "\n".
 const std::string& HelpText();
+// Shows the help text; until the player has its dialog, on standard output.
+void ShowHelpText();
 inline constexpr const char* kHelpCaption = "Tarn Video Player Help";
 
 // The embedded command line as stored (the caller cuts it at the first "~").

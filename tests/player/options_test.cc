@@ -255,6 +255,26 @@ TEST(CommandLine, TakeNextFileNameForms) {
   }
 }
 
+// Paths carry "/" on this system: file-name arguments travel quoted so that
+// the switch readers leave them alone.
+TEST(CommandLine, JoinArgumentsKeepsPathsAwayFromTheSwitches) {
+  const std::string exe = ExecutablePath(nullptr);
+  const std::string inside = exe + "|1000";
+  const char* paths[] = {"tarnplay", exe.c_str(), "movies/c/a.trn", "/L2", inside.c_str(), "/Q/S"};
+  const std::string joined = JoinArguments(6, const_cast<char**>(paths));
+  EXPECT_EQ(joined, "\"" + exe + "\" \"movies/c/a.trn\" /L2 \"" + inside + "\" /Q/S");
+  const Parsed p = Parse(joined);
+  ASSERT_EQ(p.result.outcome, CommandLineResult::PLAY) << p.result.fileList;
+  EXPECT_TRUE(p.o.loopCount == 2 && p.o.showStats && p.o.showSummary);
+  std::string files = p.result.fileList;
+  EXPECT_EQ(TakeNextFileName(files), exe);
+  EXPECT_EQ(TakeNextFileName(files), "movies/c/a.trn");
+  EXPECT_EQ(TakeNextFileName(files), inside);
+  // A switch-like word that names nothing stays a switch, and shows the help.
+  const char* missing[] = {"tarnplay", "/no/such.trn"};
+  EXPECT_EQ(Parse(JoinArguments(2, const_cast<char**>(missing))).result.outcome, CommandLineResult::SHOW_HELP);
+}
+
 TEST(CommandLine, JoinArgumentsQuotesNamesWithSpaces) {
   const char* argv[] = {"tarnplay", "my movie.trn", "/L2", ""};
   EXPECT_EQ(JoinArguments(4, const_cast<char**>(argv)), "\"my movie.trn\" /L2 \"\"");
