@@ -27,6 +27,12 @@ namespace {
 
 constexpr uint32_t kBufferStretchMask = 0xFF000000u;  // the eight stretch flags
 
+bool TrimmedEmpty(const std::string& text) {
+  for (char c : text)
+    if (uint8_t(c) > 32) return false;
+  return true;
+}
+
 class Player {
  public:
   Player(PlayerOptions& o, PlayerHost& h) : opt_(o), host_(h) {}
@@ -219,7 +225,7 @@ bool Player::OpenMovie(const std::string& rawName) {
   const void* source = nullptr;
   std::string name = rawName;
   if (ParseOwnExecutableOffset(rawName, offset) || (!rawName.empty() && rawName[0] == ':')) {
-    const std::string self = ExecutablePath();
+    const std::string self = PlayerProgramPath();
     s_.fileHandle = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
     if (s_.fileHandle < 0 || ::lseek(s_.fileHandle, off_t(offset), SEEK_SET) != off_t(offset)) {
       MovieSetError("Error opening EXE file.");

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "movie/movie_stats.h"
+#include "movie/movie.h"
 #include "player/options.h"
 
 namespace tarn {
@@ -55,6 +55,13 @@ struct PlayerState {
 
 // The whole program after the command line has been parsed: returns the exit code.
 int PlayerRun(PlayerOptions& options, const std::string& fileList, PlayerHost& host);
+
+// The player's own executable, for the ":offset" form and the tool-suite test.
+std::string PlayerProgramPath();
+// 1 when the user chose to look for a newer version (the program then exits).
+int RunVersionReminder(PlayerHost& host);
+int IsWow64();
+bool HasToolSuite();
 
 // Program entry: parses the command line (argv joined as the process command
 // line would be) and runs the player.

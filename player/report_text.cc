@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "movie/movie_stats.h"
+#include "movie/movie.h"
 
 namespace tarn {
 namespace {
@@ -58,7 +58,7 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
   const std::string second =
       s.framesPlayed < 2
           ? std::string()
-          : Printf("Second slowest frame: %i (%s frames/sec)\n", int(s.secondSlowestFrameNumber),
+          : Printf("Second slowest frame: %i (%s frames/sec)\n", int(s.secondSlowestFrame),
                    Tenths(10000 / (s.secondSlowestFrameTime ? s.secondSlowestFrameTime : 1)).c_str());
   return Printf(
       "Video: %i x %i at %s frames/sec\nTotal frames: %i\n\nTotal frames played: %i\nFrame rate played: %s\n"
@@ -75,8 +75,8 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
       percent(s.videoTime).c_str(), percent(s.audioTime).c_str(), percent(s.copyTime).c_str(),
       percent(s.readTime).c_str(), percent(s.idleReadTime).c_str(), percent(s.backgroundReadTime).c_str(),
       int(s.readSpeed), FormatDuration(s.playbackTime).c_str(), FormatDuration(s.openTime).c_str(),
-      int(s.slowestFrameNumber), slowest.c_str(), second.c_str(), int(s.averageDataRate),
-      int(s.averageFrameSize), int(s.peakOneSecond), int(s.peakWindowFrame), int(s.memoryUsed),
+      int(s.slowestFrame), slowest.c_str(), second.c_str(), int(s.averageDataRate),
+      int(s.averageFrameSize), int(s.peakSecondAmount), int(s.peakWindowFrame), int(s.memoryUsed),
       int(s.ringSize), int(s.ringHighWater), d.styleName ? d.styleName : "", int(d.screenWidth),
       int(d.screenHeight), int(d.screenBits));
 }
