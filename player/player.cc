@@ -12,6 +12,7 @@
 #include "common/movie_time.h"
 #include "convert/copy.h"
 #include "display/display_buffer.h"
+#include "display/display_mode.h"
 #include "movie/movie.h"
 #include "platform/clock.h"
 #include "platform/player_host.h"
@@ -74,11 +75,6 @@ void Player::Error(const char* text) {
 }
 
 int Player::Run(const std::string& fileList) {
-  // Screen-saver modes that never play.
-  if (opt_.ScreenSaverMode == 3) {
-    host_.Message(MessageKind::Information, kPlayerTitle, "There are no settings for this screensaver.");
-    return 0;
-  }
   if (SaverRunning()) {
     opt_.alwaysOnTop = 1;
     opt_.disabledControls = 15;
@@ -109,7 +105,7 @@ int Player::Run(const std::string& fileList) {
     return 1;
   }
 
-  MovieSetSoundSystem(opt_.useWaveOut ? QueueSoundProvider : LoopSoundProvider, nullptr);
+  MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr);
 
   s_.fileList = fileList;
   s_.savedFileList = fileList;
@@ -306,7 +302,7 @@ void Player::PlaceWindow() {
   opt_.windowY = DefaultWindowY(opt_.windowY, opt_.screenHeight, int32_t(b->windowHeight), int32_t(b->borderTop));
   if (opt_.fillScreen) {
     int32_t x = opt_.windowX, y = opt_.windowY;
-    DisplayBufferCheckOffset(b, &x, &y);
+    DisplayBufferCheckOffset(&x, b, &y);
     s_.videoX = x;
     s_.videoY = y;
     SizeWindow(-int32_t(b->borderLeft), -int32_t(b->borderTop), opt_.screenWidth + int32_t(b->frameWidth),
@@ -357,7 +353,7 @@ void Player::DoFrame() {
   if (s_.buffer && s_.movie && DisplayBufferLock(s_.buffer)) {
     MovieCopyToBuffer(s_.movie, s_.buffer->surface, s_.buffer->pitch, s_.buffer->height, 0, 0, 0, 0,
                       s_.movie->width, s_.movie->height, s_.buffer->copyFlags | uint32_t(opt_.extraCopyFlags));
-    opt_.extraCopyFlags &= ~int32_t(COPY_FULL);
+    opt_.extraCopyFlags &= ~COPY_FULL;
     DisplayBufferUnlock(s_.buffer);
   }
   if (s_.buffer && s_.movie) {
@@ -416,7 +412,7 @@ void Player::SaverInput() {
 
 void Player::Paint() {
   if (!s_.skipBlackFill) host_.FillBlack();
-  opt_.extraCopyFlags |= int32_t(COPY_FULL);
+  opt_.extraCopyFlags |= COPY_FULL;
   if (s_.buffer) DisplayBufferBlit(s_.buffer, nullptr, 1);
 }
 

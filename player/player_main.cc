@@ -6,7 +6,9 @@
 #include "platform/display_size.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "display/display_mode.h"
 #include "platform/player_host.h"
+#include "display/display_buffer.h"
 #include "player/player.h"
 #include "player/profile.h"
 #include "player/version_reminder.h"
@@ -73,6 +75,8 @@ int PlayerMain(int argc, char** argv, PlayerHost& host) {
     host.Message(MessageKind::Information, kHelpCaption, HelpText().c_str());
     return 1;
   }
+  if (options.bufferFlags & BUFFER_SET_MODE)
+    DisplayModeSetRequest(options.displayModeWidth, options.displayModeHeight, options.displayModeDepth);
   return PlayerRun(options, parsed.fileList, host);
 }
 
