@@ -3,6 +3,7 @@
 // held back from the previous block. Reads only [input, end) of the packet;
 // writes only the decoder's own areas.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -34,31 +35,16 @@ class BlockBitReader {
 
   // 1 <= n <= 32.
   uint32_t Get(int n) {
-    if (count_ < n) Refill();
-    const uint32_t v = uint32_t(cache_ & ((uint64_t(1) << n) - 1));
-    cache_ >>= n;
-    count_ -= n;
+    if (count < n) Refill(cache, count);
+    const uint32_t v = uint32_t(cache & ((uint64_t(1) << n) - 1));
+    cache >>= n;
+    count -= n;
     return v;
   }
 
-  // Guarantees at least 32 cached bits.
-  void Ensure32() {
-    if (count_ < 32) Refill();
-  }
-  uint64_t cache() const { return cache_; }
-  void Skip(int n) {
-    cache_ >>= n;
-    count_ -= n;
-  }
-
-  // Whole 32-bit words from which at least one bit was taken, in bytes.
-  size_t ConsumedBytes() const {
-    const uint64_t bits = 32 * uint64_t(words_) - uint64_t(count_);
-    return size_t((bits + 31) / 32 * 4);
-  }
-
- private:
-  void Refill() {  // count_ < 32 on entry
+  // Appends the next word to a cache with fewer than 32 bits. Hot loops keep
+  // cache and count in locals and hand them in.
+  void Refill(uint64_t& c, int& n) {
     const size_t offset = 4 * words_;
     uint32_t word = 0;
     if (offset < size_ && size_ - offset >= 4) {
@@ -66,16 +52,24 @@ class BlockBitReader {
     } else {
       for (size_t i = 0; offset < size_ && i < size_ - offset; ++i) word |= uint32_t(data_[offset + i]) << (8 * i);
     }
-    cache_ |= uint64_t(word) << count_;
-    count_ += 32;
+    c |= uint64_t(word) << n;
+    n += 32;
     ++words_;
   }
 
+  // Whole 32-bit words from which at least one bit was taken, in bytes.
+  size_t ConsumedBytes() const {
+    const uint64_t bits = 32 * uint64_t(words_) - uint64_t(count);
+    return size_t((bits + 31) / 32 * 4);
+  }
+
+  uint64_t cache = 0;  // unread bits, next one in bit 0
+  int count = 0;       // valid bits in cache, 0..63
+
+ private:
   const uint8_t* data_;
   size_t size_;
-  uint64_t cache_ = 0;
-  int count_ = 0;      // valid bits in cache_, 0..63
-  size_t words_ = 0;   // words loaded into the cache so far
+  size_t words_ = 0;  // words loaded into the cache so far
 };
 
 // x * scale rounded to the nearest integer, ties to even, clamped to int16.
@@ -131,25 +125,28 @@ void ReadChannel(const AudioDecoder& d, BlockBitReader& bits, float* coef) {
       while (2 * edges[k] < j) factor = q[k++];
       continue;
     }
+    // Branch-free per value: v in width bits, then a sign bit only when v != 0.
     const uint32_t mask = (1u << width) - 1;
     uint32_t nextEdge = 2 * edges[k];
+    uint64_t cache = bits.cache;
+    int count = bits.count;
     for (; j < end; ++j) {
       if (j == nextEdge) {
         factor = q[k++];
         nextEdge = 2 * edges[k];
       }
-      bits.Ensure32();  // width + sign <= 16 bits
-      const uint64_t cache = bits.cache();
+      if (count < 16) bits.Refill(cache, count);  // width + sign <= 16 bits
       const uint32_t v = uint32_t(cache) & mask;
-      if (v == 0) {
-        coef[j] = 0.0f;
-        bits.Skip(width);
-      } else {
-        const float value = float(v) * factor;
-        coef[j] = (cache >> width & 1) ? -value : value;
-        bits.Skip(width + 1);
-      }
+      const uint32_t nonZero = v != 0;
+      const uint32_t sign = uint32_t(cache >> width) & nonZero;
+      const float value = float(int32_t(v)) * factor;
+      coef[j] = std::bit_cast<float>(std::bit_cast<uint32_t>(value) ^ (sign << 31));
+      const int used = width + int(nonZero);
+      cache >>= used;
+      count -= used;
     }
+    bits.cache = cache;
+    bits.count = count;
   }
 }
 

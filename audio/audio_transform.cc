@@ -4,6 +4,9 @@
 // n floats; reads and writes nothing beyond them, the index area and the table.
 #include "audio/audio_transform.h"
 
+#include "audio/audio_fft_internal.h"
+#include "common/cpu_flags.h"
+
 #include <cassert>
 #include <cmath>
 #include <utility>
@@ -60,66 +63,61 @@ void EnsureTables(uint32_t n, uint32_t nc, int32_t* ip, float* table) {
   }
 }
 
+// One decimation-in-frequency radix-4 stage (see FftRadix4Stage_sse2).
+template <bool kPositive>
+void Radix4Stage(float* a, uint32_t m, uint32_t len, const FftTwiddles& t) {
+  const uint32_t qtr = len / 4;
+  const uint32_t step = m / len;
+  for (uint32_t n0 = 0; n0 < qtr; ++n0) {
+    float c1, s1, c2, s2, c3, s3;
+    FftUnit<kPositive>(t, n0 * step, c1, s1);
+    FftUnit<kPositive>(t, 2 * n0 * step, c2, s2);
+    FftUnit<kPositive>(t, 3 * n0 * step, c3, s3);
+    for (uint32_t base = 0; base < m; base += len) {
+      float* p0 = a + 2 * (base + n0);
+      float* p1 = p0 + 2 * qtr;
+      float* p2 = p1 + 2 * qtr;
+      float* p3 = p2 + 2 * qtr;
+      const float a0r = p0[0] + p2[0], a0i = p0[1] + p2[1];
+      const float a1r = p0[0] - p2[0], a1i = p0[1] - p2[1];
+      const float a2r = p1[0] + p3[0], a2i = p1[1] + p3[1];
+      const float a3r = p1[0] - p3[0], a3i = p1[1] - p3[1];
+      // y1 = a1 + s i a3, y3 = a1 - s i a3
+      const float y1r = kPositive ? a1r - a3i : a1r + a3i;
+      const float y1i = kPositive ? a1i + a3r : a1i - a3r;
+      const float y3r = kPositive ? a1r + a3i : a1r - a3i;
+      const float y3i = kPositive ? a1i - a3r : a1i + a3r;
+      const float y2r = a0r - a2r, y2i = a0i - a2i;
+      p0[0] = a0r + a2r;
+      p0[1] = a0i + a2i;
+      // Bit-reversed slots: y2 to the second quarter, y1 to the third.
+      p1[0] = y2r * c2 - y2i * s2;
+      p1[1] = y2r * s2 + y2i * c2;
+      p2[0] = y1r * c1 - y1i * s1;
+      p2[1] = y1r * s1 + y1i * c1;
+      p3[0] = y3r * c3 - y3i * s3;
+      p3[1] = y3r * s3 + y3i * c3;
+    }
+  }
+}
+
 // In-place DFT of m complex values (interleaved re, im; m a power of two,
 // 2..2048): X[k] = sum_j x[j] e^(s 2 pi i jk/m), s = +1 when kPositive, else -1.
 // tw holds the quarter circle of an mt-point DFT (mt >= m, both powers of two).
 template <bool kPositive>
 void ComplexDft(float* a, uint32_t m, const float* tw, uint32_t mt, int32_t* scratch) {
-  const uint32_t stride = mt / m;  // table step per unit exponent of W_m
-  const uint32_t quarter = m / 4;
-  // e^(s 2 pi i q / m) for q < 3m/4.
-  auto unit = [&](uint32_t q, float& c, float& s) {
-    float tc, ts;
-    if (q < quarter) {
-      tc = tw[2 * q * stride];
-      ts = tw[2 * q * stride + 1];
-    } else if (q < 2 * quarter) {
-      const uint32_t r = (q - quarter) * stride;
-      tc = -tw[2 * r + 1];
-      ts = tw[2 * r];
-    } else {
-      const uint32_t r = (q - 2 * quarter) * stride;
-      tc = -tw[2 * r];
-      ts = -tw[2 * r + 1];
-    }
-    c = tc;
-    s = kPositive ? ts : -ts;
-  };
-
+  const FftTwiddles t{tw, mt / m, m / 4};
+#if defined(__SSE2__)
+  const bool sse2 = (CpuFeatures() & CPU_SSE2) != 0;
+#else
+  const bool sse2 = false;
+#endif
   uint32_t len = m;
   for (; len >= 8; len /= 4) {
-    const uint32_t qtr = len / 4;
-    const uint32_t step = m / len;
-    for (uint32_t n0 = 0; n0 < qtr; ++n0) {
-      float c1, s1, c2, s2, c3, s3;
-      unit(n0 * step, c1, s1);
-      unit(2 * n0 * step, c2, s2);
-      unit(3 * n0 * step, c3, s3);
-      for (uint32_t base = 0; base < m; base += len) {
-        float* p0 = a + 2 * (base + n0);
-        float* p1 = p0 + 2 * qtr;
-        float* p2 = p1 + 2 * qtr;
-        float* p3 = p2 + 2 * qtr;
-        const float a0r = p0[0] + p2[0], a0i = p0[1] + p2[1];
-        const float a1r = p0[0] - p2[0], a1i = p0[1] - p2[1];
-        const float a2r = p1[0] + p3[0], a2i = p1[1] + p3[1];
-        const float a3r = p1[0] - p3[0], a3i = p1[1] - p3[1];
-        // y1 = a1 + s i a3, y3 = a1 - s i a3
-        const float y1r = kPositive ? a1r - a3i : a1r + a3i;
-        const float y1i = kPositive ? a1i + a3r : a1i - a3r;
-        const float y3r = kPositive ? a1r + a3i : a1r - a3i;
-        const float y3i = kPositive ? a1i - a3r : a1i + a3r;
-        const float y2r = a0r - a2r, y2i = a0i - a2i;
-        p0[0] = a0r + a2r;
-        p0[1] = a0i + a2i;
-        // Outputs go to bit-reversed slots: y2 to the second quarter, y1 to the third.
-        p1[0] = y2r * c2 - y2i * s2;
-        p1[1] = y2r * s2 + y2i * c2;
-        p2[0] = y1r * c1 - y1i * s1;
-        p2[1] = y1r * s1 + y1i * c1;
-        p3[0] = y3r * c3 - y3i * s3;
-        p3[1] = y3r * s3 + y3i * c3;
-      }
+    if (sse2) {
+      FftRadix4Stage_sse2(a, m, len, t, kPositive);
+    } else {
+      Radix4Stage<kPositive>(a, m, len, t);
     }
   }
   if (len == 4) {

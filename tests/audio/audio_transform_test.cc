@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/audio_transform.h"
+#include "common/cpu_flags.h"
 
 namespace tarn {
 namespace {
@@ -128,6 +129,27 @@ TEST(AudioTransform, TablesBuiltOnFirstCallOnly) {
     std::vector<float> poisoned(n, 1.0f);
     t.Run(poisoned);
     EXPECT_NE(poisoned, again);
+  }
+}
+
+// The packed FFT stage must give the scalar stage's floats exactly, so the
+// decoded samples do not depend on the processor.
+TEST(AudioTransform, PackedStagesMatchScalarExactly) {
+  for (bool dct : {false, true}) {
+    for (uint32_t n : {8u, 16u, 512u, 1024u, 2048u, 4096u}) {
+      std::mt19937 rng(n + dct);
+      std::uniform_real_distribution<float> dist(-30000.0f, 30000.0f);
+      std::vector<float> input(n);
+      for (float& v : input) v = dist(rng);
+      std::vector<float> packed = input, scalar = input;
+      Transform a(n, dct), b(n, dct);
+      CpuFeaturesSetMask(~0u);
+      a.Run(packed);
+      CpuFeaturesSetMask(0);
+      b.Run(scalar);
+      CpuFeaturesSetMask(~0u);
+      ASSERT_EQ(packed, scalar) << (dct ? "dct" : "rdft") << " n=" << n << " seed " << n + dct;
+    }
   }
 }
 
