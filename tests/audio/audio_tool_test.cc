@@ -109,7 +109,7 @@ struct ToolResult {
 ToolResult RunTool(const std::string& args) {
   const char* tool = std::getenv("TARN_TOOL");
   EXPECT_NE(tool, nullptr);
-  const std::string log = test::WriteTempFile({}, "audio_tool.log");
+  const std::string log = test::WriteTempFile({0}, "audio_tool.log");  // replaced by the output
   const int status = std::system((std::string(tool ? tool : "tarn") + " audio " + args + " >" + log + " 2>&1").c_str());
   std::ifstream in(log);
   std::stringstream text;
