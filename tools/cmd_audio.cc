@@ -16,7 +16,6 @@
 
 #include "audio/audio_decoder.h"
 #include "common/bytes.h"
-#include "common/checked.h"
 #include "movie/container.h"
 #include "movie/movie.h"
 #include "tools/command.h"
@@ -67,9 +66,6 @@ std::string DecodeTrack(const std::vector<uint8_t>& movie, const MovieContainer&
   std::unique_ptr<AudioDecoder, DecoderCloser> decoder(
       AudioDecoderOpen(word & 0xFFFF, Channels(word), UsesDct(word)));
   if (!decoder) return "cannot create the audio decoder";
-  // A packet may not decode to more than the track's declared largest packet
-  // (the player's decode buffer), which also bounds the work per frame.
-  const uint64_t packetCap = *CheckedRoundUp(c.largestPacket[track], 256);
   const FrameIndexView index = c.Index();
   const size_t tracks = c.trackId.size();
   for (uint32_t f = 0; f < c.header.frameCount; ++f) {
@@ -89,13 +85,11 @@ std::string DecodeTrack(const std::vector<uint8_t>& movie, const MovieContainer&
       if (t == track && length > 0) {
         if (length < 4) return where + "audio packet too short for its decoded byte count";
         uint32_t remaining = LoadLe32(rec + pos);
-        if (remaining > packetCap) {
-          return where + "packet decodes to " + std::to_string(remaining) + " bytes, more than the track's largest (" +
-                 std::to_string(c.largestPacket[track]) + ")";
-        }
         const uint8_t* in = rec + pos + 4;
         const uint8_t* end = rec + pos + length;
-        while (remaining > 0) {
+        // Like the player, stop when the packet's bytes are used up even if its
+        // decoded count claims more: a hostile count cannot make this endless.
+        while (remaining > 0 && in < end) {
           const int16_t* samples = nullptr;
           uint32_t bytes = 0;
           AudioDecodeBlock(decoder.get(), in, end, &samples, &bytes, &in);

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -53,10 +54,11 @@ struct Built {
 };
 
 Built BuildTwoTrackMovie() {
-  // 22050 Hz mono DCT and 11025 Hz stereo real DFT.
+  // 22050 Hz mono DCT and 11025 Hz stereo real DFT; the last packet of the
+  // first track claims far more decoded bytes than its one block holds.
   std::vector<Track> tracks = {
-      {5, 22050 | TRACK_16BIT | TRACK_CODEC_B, true, 1, {1921, 0, 1000}},
-      {9, 11025 | TRACK_16BIT | TRACK_STEREO | TRACK_CODEC_A, false, 2, {1920, 1920, 3}},
+      {5, 22050 | TRACK_16BIT | TRACK_CODEC_B, true, 1, {1921, 0, 1000, 1000000}},
+      {9, 11025 | TRACK_16BIT | TRACK_STEREO | TRACK_CODEC_A, false, 2, {1920, 1920, 3, 0}},
   };
   MovieWriterInfo info;
   info.width = 16;
@@ -67,7 +69,7 @@ Built BuildTwoTrackMovie() {
   built.pcm.resize(tracks.size());
   std::vector<AudioDecoder*> decoders;
   for (const Track& t : tracks) decoders.push_back(AudioDecoderOpen(t.rateWord & 0xFFFF, t.channels, t.dct));
-  for (size_t f = 0; f < 3; ++f) {
+  for (size_t f = 0; f < 4; ++f) {
     std::vector<MovieAudioPacket> packets(tracks.size());
     for (size_t k = 0; k < tracks.size(); ++k) {
       const Track& t = tracks[k];
@@ -76,12 +78,13 @@ Built BuildTwoTrackMovie() {
       p.present = true;
       p.decodedBytes = t.decoded[f];
       const uint32_t perBlock = AudioDecoderBlockBytes(decoders[k]) - AudioDecoderOverlapBytes(decoders[k]);
-      const uint32_t blocks = (t.decoded[f] + perBlock - 1) / perBlock;
+      const uint32_t blocks = std::min(2u, (t.decoded[f] + perBlock - 1) / perBlock);
       for (uint32_t b = 0; b < blocks; ++b) FlatBlock(*decoders[k], 1000 * uint32_t(f + 1) + 100 * b + 17 * uint32_t(k), p.data);
-      // The expected bytes: the same blocks through the decoder directly.
+      // The expected bytes: the same blocks through the decoder directly, up
+      // to the packet's end.
       const uint8_t* in = p.data.data();
       uint32_t remaining = t.decoded[f];
-      while (remaining > 0) {
+      while (remaining > 0 && in < p.data.data() + p.data.size()) {
         const int16_t* s = nullptr;
         uint32_t bytes = 0;
         AudioDecodeBlock(decoders[k], in, p.data.data() + p.data.size(), &s, &bytes, &in);
