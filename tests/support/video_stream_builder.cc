@@ -179,6 +179,7 @@ void PlaneStreamBuilder::Add(const VideoBlock& b) {
     uint32_t i = 0;
     size_t c = 0;
     for (const VideoRun& r : b.runs) {
+      if (i >= 63) Misuse("a run starts at position 63 or later");
       row.inline_.PutBit(r.same);
       value(BUNDLE_RUN, r.length - 1);
       const size_t n = r.same ? 1 : r.length;
@@ -186,7 +187,7 @@ void PlaneStreamBuilder::Add(const VideoBlock& b) {
       i += r.length;
     }
     if (i == 63) value(BUNDLE_COLOR, b.colors.at(c++));
-    if (i != 63 && i != 64) Misuse("runs must cover the block");
+    if (i < 63) Misuse("runs must cover the block");  // past 64 is allowed: corrupt-input tests
   };
   auto intra = [&] {
     value(BUNDLE_INTRA_DC, b.dc);
@@ -234,6 +235,7 @@ void PlaneStreamBuilder::Add(const VideoBlock& b) {
 
 void PlaneStreamBuilder::PutValues(BitWriter& w, int kind, const std::vector<int>& v) {
   w.Put(uint32_t(v.size()), BundleCountBits(kind, width_));
+  if (v.empty()) return;  // the bundle is finished for the plane
   switch (kind) {
     case BUNDLE_BLOCK_TYPE:
     case BUNDLE_SUB_BLOCK_TYPE:
@@ -324,6 +326,77 @@ std::vector<uint8_t> PlaneStreamBuilder::Finish() {
   }
   w.AlignWord();
   return w.Bytes();
+}
+
+std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWidth, uint32_t seed,
+                                bool oldColorRule) {
+  uint32_t state = seed * 2654435761u + 1;
+  auto next = [&](uint32_t n) {
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) % n;
+  };
+  auto color = [&] { return uint8_t(oldColorRule ? 1 + next(255) : next(256)); };
+  auto offset = [&](uint32_t pos, uint32_t size) {
+    const int lo = -std::min<int>(int(pos), 15), hi = std::min<int>(int(size - 8 - pos), 15);
+    return int8_t(lo + int(next(uint32_t(hi - lo + 1))));
+  };
+  auto coefficients = [&](VideoBlock& b, int count, int range) {
+    for (int i = 0; i < count; ++i) b.coef[1 + next(20)] = int16_t(int(next(2 * range + 1)) - range);
+  };
+  PlaneStreamBuilder builder(width, workWidth, oldColorRule);
+  for (uint32_t y = 0; y < height; y += 8) {
+    for (uint32_t x = 0; x < width; x += 8) {
+      VideoBlock b;
+      const uint32_t pick = next(100);
+      if (pick < 30) {
+        b.type = BLOCK_SKIP;
+      } else if (pick < 45) {
+        b.type = BLOCK_MOTION;
+      } else if (pick < 55) {
+        b.type = BLOCK_FILL;
+        b.colors = {color()};
+      } else if (pick < 63) {
+        b.type = BLOCK_PATTERN;
+        b.colors = {color(), color()};
+        for (uint8_t& p : b.pattern) p = uint8_t(next(256));
+      } else if (pick < 68) {
+        b.type = BLOCK_RUN;
+        b.scan = uint8_t(next(16));
+        int left = 64;
+        while (left > 1) {  // a run never starts at 63: that position takes a lone colour
+          const int n = std::min<int>(left, 1 + int(next(16)));
+          const bool same = next(3) != 0;
+          b.runs.push_back({same, uint8_t(n)});
+          for (int k = 0; k < (same ? 1 : n); ++k) b.colors.push_back(color());
+          left -= n;
+        }
+        if (left == 1) b.colors.push_back(color());
+      } else if (pick < 70) {
+        b.type = BLOCK_RAW;
+        for (int k = 0; k < 64; ++k) b.colors.push_back(color());
+      } else if (pick < 82) {
+        b.type = BLOCK_INTRA;
+        b.dc = int16_t(512 + next(1024));
+        b.q = uint8_t(next(16));
+        coefficients(b, int(next(10)), 40);
+      } else if (pick < 94) {
+        b.type = BLOCK_INTER;
+        b.dc = int16_t(int(next(101)) - 50);
+        b.q = uint8_t(next(16));
+        coefficients(b, int(next(6)), 20);
+      } else {
+        b.type = BLOCK_RESIDUE;
+        for (int i = 0, n = int(next(12)); i < n; ++i) b.residue[next(64)] = int8_t(int(next(31)) - 15);
+      }
+      if (b.type == BLOCK_MOTION || b.type == BLOCK_INTER || b.type == BLOCK_RESIDUE) {
+        b.dx = offset(x, width);
+        b.dy = offset(y, height);
+      }
+      builder.Add(b);
+    }
+    builder.EndRow();
+  }
+  return builder.Finish();
 }
 
 std::vector<uint8_t> VideoFrameBytes(const std::vector<uint8_t>& luma, const std::vector<uint8_t>& chroma1,

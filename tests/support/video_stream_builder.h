@@ -59,6 +59,12 @@ void PutCoefficients(BitWriter& w, const int16_t coef[64]);
 // needs more than 128 changes.
 bool PutResidue(BitWriter& w, const int8_t residue[64]);
 
+// A deterministic mix of every block type but scaled over a whole plane:
+// skips, motion, fills, patterns, runs, raw, intra, inter and residue blocks,
+// motion kept inside the plane.
+std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWidth, uint32_t seed,
+                                bool oldColorRule = false);
+
 // One frame's video data from whole-word planes (alpha may be empty).
 std::vector<uint8_t> VideoFrameBytes(const std::vector<uint8_t>& luma, const std::vector<uint8_t>& chroma1,
                                      const std::vector<uint8_t>& chroma2, bool revisionI,
