@@ -41,7 +41,8 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
     }
     return true;
   };
-  for (int i = head; i < tail;) {
+  const int start = head;
+  for (int i = start; i < tail;) {
     const uint8_t e = list[i];
     if (e == 0 || !reader.Bit()) {
       ++i;
@@ -69,6 +70,13 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
         break;
     }
   }
+  // Empty entries read nothing at any level: squeeze out those this walk
+  // visited so that later levels do not step over them.
+  int kept = start;
+  for (int i = start; i < tail; ++i) {
+    if (list[i]) list[kept++] = list[i];
+  }
+  tail = kept;
   return true;
 }
 
@@ -167,8 +175,13 @@ void IdctBlock(const int16_t block[64], const int32_t* quant, uint8_t out[64]) {
     for (int i = 0; i < 8; ++i) tmp[i * 8 + x] = t[i];
   }
   for (int y = 0; y < 8; ++y) {
+    const u32* row = tmp + y * 8;
+    if (!(row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7])) {
+      std::memset(out + y * 8, uint8_t(int32_t(row[0] + 127) >> 8), 8);
+      continue;
+    }
     u32 t[8];
-    Butterfly(tmp + y * 8, t);
+    Butterfly(row, t);
     for (int i = 0; i < 8; ++i) out[y * 8 + i] = uint8_t(int32_t(t[i] + 127) >> 8);
   }
 }
