@@ -19,7 +19,7 @@ struct Movie {
   uint32_t blocksAcross;
   size_t planeBytes = 0;
 
-  Movie(uint32_t w, uint32_t h) {
+  Movie(uint32_t w, uint32_t h, tarn::test::VideoMix mix) {
     ps.setCount = 2;
     ps.lumaWidth = w, ps.lumaHeight = h;
     ps.chromaWidth = (w / 2 + 7) & ~7u, ps.chromaHeight = (h / 2 + 7) & ~7u;
@@ -38,14 +38,15 @@ struct Movie {
       work[k].assign(vw.sizes[k], 0);
       vw.buffers[k] = work[k].data();
     }
-    data = tarn::test::VideoFrameBytes(tarn::test::MixedPlane(w, h, w, 1),
-                                       tarn::test::MixedPlane(ps.chromaWidth, ps.chromaHeight, w, 2),
-                                       tarn::test::MixedPlane(ps.chromaWidth, ps.chromaHeight, w, 3), true);
+    data = tarn::test::VideoFrameBytes(tarn::test::MixedPlane(w, h, w, 1, false, mix),
+                                       tarn::test::MixedPlane(ps.chromaWidth, ps.chromaHeight, w, 2, false, mix),
+                                       tarn::test::MixedPlane(ps.chromaWidth, ps.chromaHeight, w, 3, false, mix), true);
   }
 };
 
 void BM_VideoDecodeFrame(benchmark::State& state) {
-  Movie m(uint32_t(state.range(0)), uint32_t(state.range(1)));
+  Movie m(uint32_t(state.range(0)), uint32_t(state.range(1)),
+          state.range(2) ? tarn::test::VideoMix::kLight : tarn::test::VideoMix::kHeavy);
   for (auto _ : state) {
     std::memset(m.map.data(), 0, m.map.size());
     const tarn::VideoFrameResult r = tarn::VideoDecodeFrame(&m.ps, m.data.data(), m.data.data() + m.data.size(), 0,
@@ -58,7 +59,7 @@ void BM_VideoDecodeFrame(benchmark::State& state) {
 }
 
 void BM_PlaneMemcpy(benchmark::State& state) {
-  Movie m(uint32_t(state.range(0)), uint32_t(state.range(1)));
+  Movie m(uint32_t(state.range(0)), uint32_t(state.range(1)), tarn::test::VideoMix::kLight);
   for (auto _ : state) {
     for (int p = 0; p < 3; ++p) std::memcpy(m.mem[1][p].data(), m.mem[0][p].data(), m.mem[0][p].size());
     benchmark::ClobberMemory();
@@ -66,7 +67,13 @@ void BM_PlaneMemcpy(benchmark::State& state) {
   state.counters["fps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-BENCHMARK(BM_VideoDecodeFrame)->Args({1280, 720})->Args({640, 480})->Unit(benchmark::kMicrosecond);
+// Third argument: 0 heavy mix (a quarter transform blocks), 1 light mix.
+BENCHMARK(BM_VideoDecodeFrame)
+    ->Args({1280, 720, 0})
+    ->Args({1280, 720, 1})
+    ->Args({640, 480, 0})
+    ->Args({640, 480, 1})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PlaneMemcpy)->Args({1280, 720})->Args({640, 480})->Unit(benchmark::kMicrosecond);
 
 }  // namespace

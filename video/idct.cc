@@ -106,7 +106,8 @@ inline u32 Dequant(int16_t c, int32_t f) { return u32(int32_t(u32(int32_t(c)) * 
 
 }  // namespace
 
-void ReadCoefficients(BitReader& reader, int16_t block[64]) {
+void ReadCoefficients(BitReader& stream, int16_t block[64]) {
+  BitReader reader = stream;  // a local copy stays in registers
   uint8_t list[kListSize];
   int head = kListFront, tail = kListFront;
   list[tail++] = Entry(4, MODE_SPLIT);
@@ -122,9 +123,12 @@ void ReadCoefficients(BitReader& reader, int16_t block[64]) {
       return true;
     });
   }
+  stream = reader;
 }
 
-void ReadResidue(BitReader& reader, uint32_t limit, uint8_t residue[64]) {
+namespace {
+
+inline void ReadResidueBits(BitReader& reader, uint32_t limit, uint8_t residue[64]) {
   std::memset(residue, 0, 64);
   uint8_t list[kListSize];
   int head = kListFront, tail = kListFront;
@@ -150,6 +154,14 @@ void ReadResidue(BitReader& reader, uint32_t limit, uint8_t residue[64]) {
     });
     if (!more) return;
   }
+}
+
+}  // namespace
+
+void ReadResidue(BitReader& stream, uint32_t limit, uint8_t residue[64]) {
+  BitReader reader = stream;  // a local copy stays in registers
+  ReadResidueBits(reader, limit, residue);
+  stream = reader;
 }
 
 void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {

@@ -329,7 +329,11 @@ std::vector<uint8_t> PlaneStreamBuilder::Finish() {
 }
 
 std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWidth, uint32_t seed,
-                                bool oldColorRule) {
+                                bool oldColorRule, VideoMix mix) {
+  // Cumulative percentages: skip, motion, fill, pattern, run, raw, intra, inter (rest residue).
+  static constexpr uint32_t kHeavy[8] = {30, 45, 55, 63, 68, 70, 82, 94};
+  static constexpr uint32_t kLight[8] = {50, 75, 80, 84, 86, 87, 92, 98};
+  const uint32_t* cut = mix == VideoMix::kHeavy ? kHeavy : kLight;
   uint32_t state = seed * 2654435761u + 1;
   auto next = [&](uint32_t n) {
     state = state * 1664525u + 1013904223u;
@@ -348,18 +352,18 @@ std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWi
     for (uint32_t x = 0; x < width; x += 8) {
       VideoBlock b;
       const uint32_t pick = next(100);
-      if (pick < 30) {
+      if (pick < cut[0]) {
         b.type = BLOCK_SKIP;
-      } else if (pick < 45) {
+      } else if (pick < cut[1]) {
         b.type = BLOCK_MOTION;
-      } else if (pick < 55) {
+      } else if (pick < cut[2]) {
         b.type = BLOCK_FILL;
         b.colors = {color()};
-      } else if (pick < 63) {
+      } else if (pick < cut[3]) {
         b.type = BLOCK_PATTERN;
         b.colors = {color(), color()};
         for (uint8_t& p : b.pattern) p = uint8_t(next(256));
-      } else if (pick < 68) {
+      } else if (pick < cut[4]) {
         b.type = BLOCK_RUN;
         b.scan = uint8_t(next(16));
         int left = 64;
@@ -371,15 +375,15 @@ std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWi
           left -= n;
         }
         if (left == 1) b.colors.push_back(color());
-      } else if (pick < 70) {
+      } else if (pick < cut[5]) {
         b.type = BLOCK_RAW;
         for (int k = 0; k < 64; ++k) b.colors.push_back(color());
-      } else if (pick < 82) {
+      } else if (pick < cut[6]) {
         b.type = BLOCK_INTRA;
         b.dc = int16_t(512 + next(1024));
         b.q = uint8_t(next(16));
         coefficients(b, int(next(10)), 40);
-      } else if (pick < 94) {
+      } else if (pick < cut[7]) {
         b.type = BLOCK_INTER;
         b.dc = int16_t(int(next(101)) - 50);
         b.q = uint8_t(next(16));

@@ -61,9 +61,12 @@ bool PutResidue(BitWriter& w, const int8_t residue[64]);
 
 // A deterministic mix of every block type but scaled over a whole plane:
 // skips, motion, fills, patterns, runs, raw, intra, inter and residue blocks,
-// motion kept inside the plane.
+// motion kept inside the plane. The heavy mix codes a quarter of the blocks
+// with transforms; the light one is mostly skips and motion, as in the
+// frames between key frames.
+enum class VideoMix { kHeavy, kLight };
 std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWidth, uint32_t seed,
-                                bool oldColorRule = false);
+                                bool oldColorRule = false, VideoMix mix = VideoMix::kHeavy);
 
 // One frame's video data from whole-word planes (alpha may be empty).
 std::vector<uint8_t> VideoFrameBytes(const std::vector<uint8_t>& luma, const std::vector<uint8_t>& chroma1,

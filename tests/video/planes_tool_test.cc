@@ -80,7 +80,7 @@ std::string WriteMovie(const std::vector<std::vector<uint8_t>>& frames, uint32_t
 
 int RunTool(const std::string& args) {
   const char* tool = std::getenv("TARN_TOOL");
-  const int status = std::system((std::string("\"") + (tool ? tool : "tarn") + "\" planes " + args).c_str());
+  const int status = std::system((std::string("\"") + tool + "\" planes " + args).c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -90,6 +90,7 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 TEST(PlanesTool, DumpsWhatTheDecoderProduces) {
+  if (!std::getenv("TARN_TOOL")) GTEST_SKIP() << "TARN_TOOL is not set";
   for (bool alpha : {false, true}) {
     std::vector<std::vector<uint8_t>> frames;
     for (uint32_t i = 0; i < 3; ++i) frames.push_back(FrameData(10 * i + 1, alpha));
@@ -115,6 +116,7 @@ TEST(PlanesTool, DumpsWhatTheDecoderProduces) {
 }
 
 TEST(PlanesTool, StrictReportsCorruptFrames) {
+  if (!std::getenv("TARN_TOOL")) GTEST_SKIP() << "TARN_TOOL is not set";
   std::vector<std::vector<uint8_t>> frames{FrameData(1, false), FrameData(2, false)};
   frames[1].resize(frames[1].size() / 2);  // the decoder runs out of bits
   const std::string movie = WriteMovie(frames, 0, "planes_bad.trn");
