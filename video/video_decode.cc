@@ -274,7 +274,8 @@ VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const u
   if (planes->planes[r ^ 1][PLANE_LUMA].data) target = r ^ 1;
   const PlaneEntry* out = planes->planes[target];
   const PlaneEntry* ref = planes->planes[r];
-  if (!out[PLANE_LUMA].data || !ref[PLANE_LUMA].data) return {0, true};
+  if (!out[PLANE_LUMA].data || !ref[PLANE_LUMA].data || out[PLANE_LUMA].stride != ref[PLANE_LUMA].stride)
+    return {0, true};
   planes->current = target;
 
   const uint32_t lw = planes->lumaWidth, lh = planes->lumaHeight;
@@ -307,7 +308,6 @@ VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const u
     }
     lumaStart = pos + 4;
   }
-  if (out[PLANE_LUMA].stride != ref[PLANE_LUMA].stride) return {0, true};
   const PlaneResult luma = decode(lumaStart, PLANE_LUMA, lw, lh, 1);
   corrupt |= luma.corrupt;
   if (movieFlags & kOpenGrey) return {luma.skipCount >> 2, corrupt};
