@@ -209,6 +209,37 @@ TEST_F(TrackSelection, ByIdWithDefaultsDropsAndRateOverride) {
   EXPECT_EQ(test::FakeSound().opens[0].sampleRate, 44100u);
 }
 
+// Needs the audio decoder: without one every track is dropped after its open.
+TEST_F(TrackSelection, OpenedTrackGetsItsRingPreloadAndEndFrame) {
+  struct Case {
+    uint32_t largest, rateWord, ring, preload;
+  } cases[] = {
+      {300000, 0x7000AC44, 300032, 132300},  // 750 ms of 44100 Hz stereo
+      {1000, 0x7000AC44, 1024, 1024},        // capped at the ring
+      {300000, 0x10005622, 300032, 33072},  // 22050 Hz mono 8-bit
+  };
+  for (const Case& k : cases) {
+    test::ResetFakeSound();
+    const auto b = BuildMovie({.frames = 90, .tracks = 1, .decodedBytes = k.largest, .rateWord = k.rateWord});
+    MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
+    ASSERT_TRUE(m);
+    const MovieState* s = AsState(m.get());
+    if (s->selectedCount == 0) GTEST_SKIP() << "no audio decoder in this build";
+    const SoundTrack& t = s->tracks[0];
+    EXPECT_EQ(t.ringSize, k.ring);
+    EXPECT_EQ(t.preloadBytes, k.preload);
+    EXPECT_EQ(t.endFrame, 90 - 22) << "three quarters of a second before the end";
+    EXPECT_EQ(t.output8Bit, (k.rateWord & TRACK_16BIT) ? 0u : 1u);
+    EXPECT_EQ(t.lengthMask, 0xFFFFFFFFu);
+    EXPECT_EQ(t.speed, 0x10000u);
+    EXPECT_EQ(SoundOpenTrackCount(), 1u);
+    EXPECT_EQ(MovieSetSoundSystem(test::FakeSoundProvider, nullptr), 1);
+    m.reset();
+    EXPECT_EQ(SoundOpenTrackCount(), 0u);
+    EXPECT_EQ(test::FakeSound().devices[0].closeCalls, 1);
+  }
+}
+
 TEST_F(TrackSelection, UnplayableAndAllNonZeroIdsOpenNothing) {
   const auto ids = BuildMovie({.frames = 1, .tracks = 2, .trackIds = {3, 4}});
   MoviePtr a(MovieOpenMemory(ids.data(), ids.size(), kQuiet));
