@@ -154,7 +154,8 @@ void MovieReadFrame(MovieState* m, uint32_t n) {
     m->frameSize = std::min(got, size);
   }
   ServiceSound(m);
-  m->currentFrame = i + 1;
+  // The sound thread reads the frame number (end-frame rule) without a lock.
+  std::atomic_ref<uint32_t>(m->currentFrame).store(i + 1, std::memory_order_relaxed);
 }
 
 uint32_t MovieDoFrame(Movie* movie) {

@@ -275,8 +275,16 @@ TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
   }
   {
     MovieSetReadBufferSize(uint32_t(big.size()));
-    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    MovieSetSimulateRate(4000000);
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
     EXPECT_TRUE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 4000000u);
+  }
+  {
+    // Both settings were consumed: the next open uses the defaults.
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 0u);
   }
   {
     // A movie after 100 bytes of something else, given as a descriptor.
@@ -309,6 +317,24 @@ TEST(MovieOpen, HostileImagesFailCleanly) {
       MovieDoFrame(m.get());
       MovieNextFrame(m.get());
     }
+  }
+  // Prefixes of a larger movie read from a file: too big to preload with the
+  // smallest read-ahead, so every frame comes through ReadBuffered.
+  const auto large = BuildMovie({.frames = 3, .tracks = 1, .videoBytes = 3000});
+  for (size_t n = 0; n < large.size(); n += 97) {
+    TempMovie file(std::vector<uint8_t>(large.begin(), large.begin() + n), "prefix.trn");
+    MovieSetReadBufferSize(0);
+    MoviePtr m(MovieOpen(file.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    if (!m) {
+      EXPECT_NE(MovieGetError()[0], 0) << n;
+      continue;
+    }
+    for (int f = 0; f < 4; ++f) {
+      MovieDoFrame(m.get());
+      MovieNextFrame(m.get());
+    }
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_TRUE(m->readFailed) << "a prefix of " << n << " bytes lacks frame data";
   }
   MovieContainer c;
   ASSERT_EQ(ReadContainer(full.data(), full.size(), c), ContainerStatus::Ok);

@@ -11,7 +11,10 @@
 #include "io/service_thread.h"
 #include "movie/movie.h"
 #include "movie/movie_internal.h"
+#include "platform/clock.h"
+#include "sound/sound_service.h"
 #include "tests/support/movie_builder.h"
+#include "tests/support/movie_fake_sound.h"
 
 namespace tarn {
 namespace {
@@ -91,6 +94,40 @@ TEST(MovieThreads, ReaderThreadEndsWithTheLastMovie) {
   MoviePtr quiet(MovieOpen(path.c_str(), OPEN_READ_BUFFER_SIZE | OPEN_NO_THREAD | OPEN_NO_VIDEO_BUFFERS));
   MovieServiceThreadsForTesting(&still, nullptr);
   EXPECT_EQ(still, nullptr);
+  std::remove(path.c_str());
+}
+
+// Real-time playback while the sound thread drains the rings into a fake
+// device. Needs the audio decoder; without one the track is dropped.
+TEST(MovieThreads, SoundThreadDrainsTheRingsWhilePlaying) {
+  test::ResetFakeSound();
+  SoundResetSystemForTesting();
+  ASSERT_EQ(MovieSetSoundSystem(test::FakeSoundProvider, nullptr), 1);
+  const auto bytes = test::BuildMovie({.frames = 30, .tracks = 1, .rateNumerator = 60, .decodedBytes = 8192});
+  const std::string path = test::WriteTempFile(bytes, "sound.trn");
+  Movie* m = MovieOpen(path.c_str(), OPEN_NO_VIDEO_BUFFERS);
+  ASSERT_TRUE(m) << MovieGetError();
+  if (AsState(m)->selectedCount == 0) {
+    MovieClose(m);
+    SoundResetSystemForTesting();
+    GTEST_SKIP() << "no audio decoder in this build";
+  }
+  ServiceThread* sound = nullptr;
+  MovieServiceThreadsForTesting(nullptr, &sound);
+  EXPECT_NE(sound, nullptr);
+  MovieSoundSwitch(m, 1);
+  for (uint32_t f = 0; f < m->frameCount; ++f) {
+    while (MovieWait(m)) SleepMs(1);
+    ASSERT_EQ(MovieDoFrame(m), 0u);
+    MovieNextFrame(m);
+  }
+  SleepMs(200);  // two sound passes
+  MovieClose(m);
+  MovieServiceThreadsForTesting(nullptr, &sound);
+  EXPECT_EQ(sound, nullptr) << "the last movie with sound ended the thread";
+  EXPECT_GT(test::FakeSound().devices[0].played.size(), 0u);
+  EXPECT_EQ(test::FakeSound().devices[0].closeCalls, 1);
+  SoundResetSystemForTesting();
   std::remove(path.c_str());
 }
 
