@@ -71,13 +71,14 @@ struct MovieState : Movie {
   const uint8_t* trackRate;
   const uint8_t* trackIds;
   uint64_t movieLength;      // sizeMinus8 + 8
-  uint64_t imageSize;        // bytes available in memory (preloaded or caller's image)
 
   // --- Frame data -------------------------------------------------------
   const uint8_t* frameData;  // the current frame record
   uint32_t frameSize;        // its size in bytes
   uint8_t* frameBuffer;      // largestFrame bytes (not preloaded)
-  const uint8_t* preloaded;  // the movie from its first frame record on
+  const uint8_t* preloaded;  // movie bytes from offset preloadOffset on (preloaded or caller's image)
+  uint64_t preloadOffset;
+  uint64_t preloadSize;      // bytes at preloaded
   uint32_t preloadOwned;     // preloaded was allocated by the open
   uint32_t fromMemory;
   uint32_t readerOpen;       // reader.Close still owed
@@ -161,15 +162,11 @@ inline bool MovieMapCoversDestination(const MovieState* m) {
 inline void MovieNoteCopied(MovieState* m) { m->copiedDecode = m->framesDecoded; }
 
 // --- Node locks ------------------------------------------------------------
-// The reader lock and the sound lock are the node mutexes. They are
-// re-entrant per thread (a fill started under the lock takes it again through
-// the reader hooks); a node without a mutex (not joined) locks trivially.
+// The reader lock and the sound lock are the node mutexes (re-entrant); a
+// node that never joined a thread has none and locks trivially.
 void MovieNodeLock(ServiceNode* node);
 bool MovieNodeTryLock(ServiceNode* node);
 void MovieNodeUnlock(ServiceNode* node);
-// For service callbacks: the service thread has taken node->mutex itself.
-void MovieNodeAdoptLock(ServiceNode* node);
-void MovieNodeReleaseAdopted(ServiceNode* node);
 
 // Starts the playback clock if it is not running.
 void MovieStartClock(MovieState* m);
