@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "encoder/bit_writer.h"
+#include "encoder/block_census.h"
 #include "encoder/block_coding.h"
 #include "encoder/movie_encoder.h"
 #include "encoder/video_encoder.h"
@@ -210,6 +211,12 @@ TEST(MovieEncoder, SyntheticClipQualityAndBlockTypes) {
     if (quality == 90) {
       for (int t = 0; t < encoder::kBlockTypeCount; ++t) EXPECT_GT(stats.blocks[t], 0u) << "block type " << t;
     }
+    // The census reads back exactly the types the encoder chose.
+    encoder::BlockCensus census;
+    ASSERT_TRUE(encoder::CountBlockTypes(movie.data(), movie.size(), census, &why)) << why;
+    EXPECT_EQ(0u, census.corruptPlanes);
+    for (int t = 0; t < encoder::kBlockTypeCount; ++t)
+      EXPECT_EQ(stats.blocks[t], census.types[0][t] + census.types[1][t]) << "block type " << t;
   }
 }
 
