@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "encoder/video_tables.h"
 
@@ -39,6 +40,7 @@ void Butterfly(const T s[8], T t[8], Mul mul) {
 struct Basis {
   double v[8][8];
   double norm2[8];
+  double w[8][8];  // v / norm2: the projection weights
   Basis() {
     auto mul = [](double c, double x) { return c * x / 2048.0; };
     for (int i = 0; i < 8; ++i) {
@@ -50,6 +52,7 @@ struct Basis {
         v[i][k] = t[k];
         norm2[i] += t[k] * t[k];
       }
+      for (int k = 0; k < 8; ++k) w[i][k] = v[i][k] / norm2[i];
     }
   }
 };
@@ -88,35 +91,66 @@ void ForwardTransform(const double in[64], double s[64]) {
   for (int y = 0; y < 8; ++y) {
     for (int j = 0; j < 8; ++j) {
       double acc = 0;
-      for (int x = 0; x < 8; ++x) acc += in[y * 8 + x] * b.v[j][x];
-      rows[y * 8 + j] = acc / b.norm2[j];
+      for (int x = 0; x < 8; ++x) acc += in[y * 8 + x] * b.w[j][x];
+      rows[y * 8 + j] = acc;
     }
   }
   for (int i = 0; i < 8; ++i) {
     for (int j = 0; j < 8; ++j) {
       double acc = 0;
-      for (int y = 0; y < 8; ++y) acc += rows[y * 8 + j] * b.v[i][y];
-      s[i * 8 + j] = 256.0 * acc / b.norm2[i];
+      for (int y = 0; y < 8; ++y) acc += rows[y * 8 + j] * b.w[i][y];
+      s[i * 8 + j] = 256.0 * acc;
     }
   }
 }
 
+namespace {
+
+// Per factor row: 2048 / f and the largest magnitude whose dequantised value
+// stays below 2^20, so the transform's sums never come near 32 bits.
+struct RowAids {
+  double scale[64];
+  double cap[64];
+};
+
+const RowAids& Aids(const int32_t quant[64]) {
+  struct Tables {
+    RowAids intra[16], inter[16];
+    Tables() {
+      for (int q = 0; q < 16; ++q)
+        for (int p = 0; p < 64; ++p) {
+          for (auto [row, aids] : {std::pair{kIntraQuant[q], &intra[q]}, std::pair{kInterQuant[q], &inter[q]}}) {
+            aids->scale[p] = 2048.0 / row[p];
+            aids->cap[p] = std::min(32767.0, std::floor(double(1 << 20) * 2048.0 / row[p]));
+          }
+        }
+    }
+  };
+  static const Tables t;
+  for (int q = 0; q < 16; ++q) {
+    if (quant == kIntraQuant[q]) return t.intra[q];
+    if (quant == kInterQuant[q]) return t.inter[q];
+  }
+  static thread_local RowAids other;
+  for (int p = 0; p < 64; ++p) {
+    other.scale[p] = 2048.0 / quant[p];
+    other.cap[p] = std::min(32767.0, std::floor(double(1 << 20) * 2048.0 / quant[p]));
+  }
+  return other;
+}
+
+}  // namespace
+
 void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone, int dcMin,
                    int dcMax, int16_t coef[64]) {
-  for (int k = 0; k < 64; ++k) {
+  const RowAids& aids = Aids(quant);
+  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
+  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  for (int k = 1; k < 64; ++k) {
     const int p = kCoefficientScan[k];
-    const double f = quant[p];
-    const double c = s[p] * 2048.0 / f;
-    if (k == 0) {
-      const double r = std::floor(c + 0.5);
-      coef[0] = int16_t(std::clamp(r, double(dcMin), double(dcMax)));
-      continue;
-    }
-    double m = std::floor(std::fabs(c) + 0.5 - deadZone);
-    // Keep |c * f| >> 11 below 2^20 so the transform sums never wrap.
-    const double cap = std::min(32767.0, std::floor((double(1 << 20) * 2048.0) / f));
-    m = std::clamp(m, 0.0, cap);
-    coef[k] = int16_t(c < 0 ? -m : m);
+    const double c = s[p] * aids.scale[p];
+    const double m = std::min(std::floor(std::fabs(c) + 0.5 - deadZone), aids.cap[p]);
+    coef[k] = m <= 0 ? 0 : int16_t(c < 0 ? -m : m);
   }
 }
 

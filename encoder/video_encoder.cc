@@ -132,6 +132,7 @@ void TryPattern(const int* t, const Params& p, BlockCode& best) {
 }
 
 void TryRaw(const int* t, const Params& p, BlockCode& best) {
+  if (p.lambda * (kTypeBits + 64 * kColourBits) >= best.cost) return;
   BlockCode c;
   c.type = BLOCK_RAW;
   c.nColours = 64;
@@ -142,6 +143,16 @@ void TryRaw(const int* t, const Params& p, BlockCode& best) {
 
 // Lossless run coding along the cheapest of the sixteen scans.
 void TryRun(const int* t, const Params& p, BlockCode& best) {
+  // Runs pay only where many neighbours are equal; the cheapest run block
+  // still costs several bits per run, so skip blocks that cannot win.
+  int equal = 0;
+  for (int r = 0; r < 8; ++r)
+    for (int c = 0; c < 8; ++c) {
+      if (c < 7) equal += t[r * 8 + c] == t[r * 8 + c + 1];
+      if (r < 7) equal += t[r * 8 + c] == t[r * 8 + c + 8];
+    }
+  if (equal < 48) return;
+  if (p.lambda * (kTypeBits + 4 + 4 * (1 + kRunBits + kColourBits)) >= best.cost) return;
   uint8_t v[64];
   int bestScan = -1;
   double bestBits = 1e300;
@@ -241,6 +252,12 @@ void TryResidue(const int* t, const uint8_t* pred, int mx, int my, const Params&
                 BlockCode& best) {
   int8_t target[64], decoded[64];
   const int sh = p.residueShift;
+  // A residue codes every sample change on its own: worth it only for a few
+  // small changes, which bounds its cost from below by their count.
+  int changed = 0;
+  for (int i = 0; i < 64; ++i) changed += std::abs(t[i] - pred[i]) >= (1 << sh);
+  if (changed == 0 || changed > 24) return;
+  if (p.lambda * (kTypeBits + 10 + 3 * changed) >= best.cost) return;
   for (int k = 0; k < 64; ++k) {
     const int pos = kCoefficientScan[k];
     int r = t[pos] - pred[pos];
@@ -314,8 +331,11 @@ Vector SearchMotion(const PlaneContext& pc, const int* t, int x, int y, const Ve
     return false;
   };
   for (int i = 0; i < seedCount; ++i) consider(seeds[i].x, seeds[i].y);
-  for (int dy = -12; dy <= 12; dy += 6)
-    for (int dx = -12; dx <= 12; dx += 6) consider(best.x + dx, best.y + dy);
+  // A wide look only when no neighbour's vector fits well.
+  if (bestCost > 4 * 64) {
+    for (int dy = -12; dy <= 12; dy += 6)
+      for (int dx = -12; dx <= 12; dx += 6) consider(best.x + dx, best.y + dy);
+  }
   for (int step = 4; step >= 1; step /= 2) {
     for (int iter = 0; iter < 8; ++iter) {
       const Vector c = best;
