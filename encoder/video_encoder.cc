@@ -297,11 +297,17 @@ void Load8u(const uint8_t* plane, uint32_t stride, int x, int y, uint8_t* dst) {
   for (int r = 0; r < 8; ++r) std::memcpy(dst + r * 8, plane + (y + r) * stride + x, 8);
 }
 
-int Sad(const int* t, const uint8_t* plane, uint32_t stride, int x, int y, int limit) {
+// Sum of absolute differences of an 8 x 8 target and a plane block; stops
+// early once limit is reached (then returns a value >= limit).
+int Sad(const uint8_t* t, const uint8_t* plane, uint32_t stride, int x, int y, int limit) {
   int s = 0;
-  for (int r = 0; r < 8; ++r) {
-    const uint8_t* row = plane + (y + r) * stride + x;
-    for (int c = 0; c < 8; ++c) s += std::abs(t[r * 8 + c] - row[c]);
+  for (int r = 0; r < 8; r += 2) {
+    const uint8_t* a = plane + size_t(y + r) * stride + x;
+    const uint8_t* b = a + stride;
+    int part = 0;
+    for (int c = 0; c < 8; ++c) part += std::abs(int(t[r * 8 + c]) - int(a[c]));
+    for (int c = 0; c < 8; ++c) part += std::abs(int(t[r * 8 + 8 + c]) - int(b[c]));
+    s += part;
     if (s >= limit) return s;
   }
   return s;
@@ -312,7 +318,7 @@ struct Vector {
 };
 
 // Predictive search within +-15 that keeps the displaced block inside the plane.
-Vector SearchMotion(const PlaneContext& pc, const int* t, int x, int y, const Vector* seeds,
+Vector SearchMotion(const PlaneContext& pc, const uint8_t* t, int x, int y, const Vector* seeds,
                     int seedCount, int* bestSad) {
   auto valid = [&](int dx, int dy) {
     return dx >= -15 && dx <= 15 && dy >= -15 && dy <= 15 && x + dx >= 0 && y + dy >= 0 &&
@@ -370,7 +376,9 @@ void ChooseBlock(const PlaneContext& pc, const Params& p, int x, int y, const Ve
     best = skip;
     if (best.cost <= p.lambda * 4) return;  // nothing cheaper can win
     int sad = 0;
-    const Vector mv = SearchMotion(pc, t, x, y, seeds, seedCount, &sad);
+    uint8_t t8[64];
+    Load8u(pc.src, pc.width, x, y, t8);
+    const Vector mv = SearchMotion(pc, t8, x, y, seeds, seedCount, &sad);
     *mvOut = mv;
     uint8_t pred[64];
     Load8u(pc.ref, pc.width, x + mv.x, y + mv.y, pred);
@@ -387,8 +395,11 @@ void ChooseBlock(const PlaneContext& pc, const Params& p, int x, int y, const Ve
     if (best.cost <= p.lambda * 8) return;
     TryTransform(t, pred, mv.x, mv.y, p, best);
     TryResidue(t, pred, mv.x, mv.y, p, best);
+    // A prediction this cheap is not beaten by coding the block afresh.
+    if (best.cost <= p.lambda * 24) return;
   }
   TryFill(t, p, best);
+  if (best.cost <= p.lambda * (kTypeBits + kColourBits) * 1.5) return;
   TryPattern(t, p, best);
   TryTransform(t, nullptr, 0, 0, p, best);
   TryRun(t, p, best);
