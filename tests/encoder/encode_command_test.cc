@@ -33,7 +33,7 @@ struct ToolRun {
 
 ToolRun Tarn(const std::string& args) {
   const char* tool = std::getenv("TARN_TOOL");
-  EXPECT_NE(nullptr, tool);
+  if (!tool) tool = TARN_TOOL_PATH;
   const std::string errFile = TempDir() + "/stderr.txt";
   const int status = std::system((std::string(tool) + " " + args + " 2>'" + errFile + "'").c_str());
   std::ifstream in(errFile);
