@@ -171,12 +171,12 @@ class PngSource : public PictureSource {
     uint32_t n = next_;
     while (Exists(Numbered(pattern, n))) ++n;
     frameCountHint_ = n - next_;
-    Picture first;
     png_image image;
     if (!Probe(Numbered(pattern, next_), image, why)) return false;
     width_ = image.width;
     height_ = image.height;
     hasAlpha_ = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    png_image_free(&image);
     rateNum_ = 25;
     rateDen_ = 1;
     return true;
