@@ -220,6 +220,24 @@ TEST(MovieEncoder, SyntheticClipQualityAndBlockTypes) {
   }
 }
 
+// Rate control keeps a clip near its byte budget, both above and below
+// what the default quality would spend.
+TEST(MovieEncoder, BitrateFollowsTheBudget) {
+  const auto clip = SyntheticClip(160, 96, 24, false, 11);
+  for (uint64_t perSecond : {4000u, 9000u}) {
+    encoder::EncodeOptions o;
+    o.rateNumerator = 12;
+    o.bitrate = perSecond;
+    std::vector<uint8_t> movie;
+    std::string why;
+    encoder::EncodeStats stats;
+    ASSERT_TRUE(encoder::EncodeMovieMemory(clip, {}, o, movie, &why, &stats)) << why;
+    const double budget = double(perSecond) * 24 / 12;
+    EXPECT_GT(double(movie.size()), 0.6 * budget) << perSecond;
+    EXPECT_LT(double(movie.size()), 1.4 * budget) << perSecond;
+  }
+}
+
 TEST(MovieEncoder, HeaderFieldsForEveryLayout) {
   const auto clip = SyntheticClip(48, 32, 3, true, 5);
   for (char rev : {'f', 'g', 'h', 'i'}) {
