@@ -58,8 +58,8 @@ class Y4mSource : public PictureSource {
       return Fail(why, path + ": picture size missing or out of range");
     if (colour == "mono") {
       grey_ = true;
-    } else if (colour.rfind("420", 0) != 0) {
-      return Fail(why, path + ": unsupported colour space C" + colour + " (4:2:0 and mono only)");
+    } else if (colour != "420" && colour != "420jpeg" && colour != "420paldv" && colour != "420mpeg2") {
+      return Fail(why, path + ": unsupported colour space C" + colour + " (8-bit 4:2:0 and mono only)");
     }
     if (!rateNum_) {
       rateNum_ = 25;
