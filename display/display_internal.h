@@ -1,21 +1,16 @@
-// Helpers of the display buffer shared with its tests: the copy stage's codes
-// it needs, the black of each surface layout and the scale classes.
+// Helpers of the display buffer shared with its tests: the black of each
+// surface layout and the scale classes.
 #pragma once
 
 #include <cstdint>
 
+#include "convert/copy.h"
+
 namespace tarn {
 
-// The copy stage's destination-format codes and copy-flag bits that the
-// display buffer sets.
-inline constexpr uint32_t COPY_FORMAT_MASK = 0xFu;
-inline constexpr uint32_t COPY_NO_RECTS = 0x4000000u;
-inline constexpr uint32_t COPY_ONE_RECT = 0x8000000u;
-inline constexpr uint32_t COPY_FULL = 0x80000000u;
-
-inline constexpr int kFormatYuy2 = 13;
-inline constexpr int kFormatUyvy = 14;
-inline constexpr int kFormatYv12 = 15;
+inline constexpr int kFormatYuy2 = int(COPY_FORMAT_YUY2);
+inline constexpr int kFormatUyvy = int(COPY_FORMAT_UYVY);
+inline constexpr int kFormatYv12 = int(COPY_FORMAT_YV12);
 
 // Bytes per pixel of each format code (1 for the Y plane of YV12).
 inline constexpr int kFormatBytes[16] = {1, 3, 3, 4, 4, 4, 4, 2, 2, 2, 2, 2, 2, 2, 2, 1};
