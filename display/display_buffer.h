@@ -3,6 +3,11 @@
 //   DisplayBufferLock -> MovieCopyToBuffer(surface, pitch, height, ..., copyFlags)
 //   -> DisplayBufferUnlock -> MovieGetRects(copyFlags) -> DisplayBufferBlit.
 // All calls run on the thread that owns the window; none of them throws.
+// The window is a VideoWindow (platform/sdl/sdl_video.h makes or wraps one).
+// The /D display-mode request (DisplayModeSetRequest) and the cursor helpers
+// are in display/display_mode.h. Styles 3 to 9 draw through the window's
+// renderer and repaint the whole client area (black around the frame) at each
+// present; styles 1, 2 and 10 touch only the rectangles they show.
 #pragma once
 
 #include <cstdint>
