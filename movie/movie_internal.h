@@ -168,6 +168,9 @@ void MovieNodeLock(ServiceNode* node);
 bool MovieNodeTryLock(ServiceNode* node);
 void MovieNodeUnlock(ServiceNode* node);
 
+// The process-wide service threads (null when none runs), for tests.
+void MovieServiceThreadsForTesting(ServiceThread** reader, ServiceThread** sound);
+
 // Starts the playback clock if it is not running.
 void MovieStartClock(MovieState* m);
 

@@ -523,6 +523,12 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
 
 }  // namespace
 
+void MovieServiceThreadsForTesting(ServiceThread** reader, ServiceThread** sound) {
+  std::lock_guard lock(serviceMutex);
+  if (reader) *reader = readerThread;
+  if (sound) *sound = soundThread;
+}
+
 // --- Node locks -----------------------------------------------------------------
 void MovieNodeLock(ServiceNode* node) { ServiceNodeLock(node); }
 bool MovieNodeTryLock(ServiceNode* node) { return ServiceNodeTryLock(node) != 0; }

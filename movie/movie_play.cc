@@ -16,7 +16,7 @@
 namespace tarn {
 namespace {
 
-uint32_t Held(const MovieState* m) { return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(m->reader.held)).load(); }
+uint32_t Held(MovieState* m) { return IoReaderLoad(m->reader.held); }
 
 void ServiceSound(MovieState* m) {
   if (m->selectedCount) SoundServiceTracks(m);
@@ -82,12 +82,15 @@ void DecodePacket(SoundTrack* t, const uint8_t* p, const uint8_t* end) {
   if (end - p < 4 || t->decoder == nullptr) return;
   uint32_t owed = LoadLe32(p);
   const uint8_t* in = p + 4;
-  while (owed > 0) {
+  // Every block lies inside the packet, so decoding stops when its bytes are
+  // used up even if the decoded count claims more: a hostile count cannot make
+  // one frame decode without end.
+  while (owed > 0 && in < end) {
     const int16_t* samples = nullptr;
     uint32_t bytes = 0;
     const uint8_t* next = in;
     AudioDecodeBlock(t->decoder, in, end, &samples, &bytes, &next);
-    if (bytes == 0 || samples == nullptr) break;  // nothing more to decode
+    if (bytes == 0 || samples == nullptr || next <= in) break;  // no progress
     const uint32_t b = std::min(bytes, owed);
     SoundRingWrite(t, reinterpret_cast<const uint8_t*>(samples), b);
     owed -= b;
@@ -151,7 +154,8 @@ void MovieReadFrame(MovieState* m, uint32_t n) {
     m->frameSize = std::min(got, size);
   }
   ServiceSound(m);
-  m->currentFrame = i + 1;
+  // The sound thread reads the frame number (end-frame rule) without a lock.
+  std::atomic_ref<uint32_t>(m->currentFrame).store(i + 1, std::memory_order_relaxed);
 }
 
 uint32_t MovieDoFrame(Movie* movie) {
@@ -179,15 +183,15 @@ uint32_t MovieDoFrame(Movie* movie) {
   m->history[HISTORY_AUDIO][hi] = m->audioTime;
   m->history[HISTORY_VIDEO][hi] = m->videoTime;
   m->history[HISTORY_COPY][hi] = m->copyTime;
-  m->history[HISTORY_BUFFERED_READ][hi] = m->reader.bufferedReadTime;
-  m->history[HISTORY_IDLE_READ][hi] = m->reader.idleReadTime;
-  m->history[HISTORY_BACKGROUND_READ][hi] = m->reader.backgroundReadTime;
+  m->history[HISTORY_BUFFERED_READ][hi] = IoReaderLoad(m->reader.bufferedReadTime);
+  m->history[HISTORY_IDLE_READ][hi] = IoReaderLoad(m->reader.idleReadTime);
+  m->history[HISTORY_BACKGROUND_READ][hi] = IoReaderLoad(m->reader.backgroundReadTime);
   if (!m->playbackStarted) {
     const uint32_t frameMs =
         m->headerRateNumerator ? uint32_t(uint64_t(1000) * m->headerRateDenominator / m->headerRateNumerator) : 0;
     m->history[HISTORY_TIME][(hi + 1) % r] = t0 - frameMs;
-    m->reader.idleReadTime = 0;
-    m->reader.backgroundReadTime = 0;
+    IoReaderStore(m->reader.idleReadTime, 0);
+    IoReaderStore(m->reader.backgroundReadTime, 0);
     m->playbackStarted = 1;
     m->playbackStart = t0;
   } else {
@@ -196,7 +200,7 @@ uint32_t MovieDoFrame(Movie* movie) {
 
   m->frameMark = t0;
   m->frameMarkSet = 1;
-  if (m->reader.error) m->readFailed = 1;
+  if (IoReaderLoad(m->reader.error)) m->readFailed = 1;
   if (m->readFailed || m->frameData == nullptr) {
     m->readFailed = 1;
     m->inFrame = 0;
@@ -241,8 +245,8 @@ uint32_t MovieDoFrame(Movie* movie) {
       std::fill_n(m->changeMap, m->blockCount, uint8_t(0));
       m->mapStartDecode = m->framesDecoded + 1;
     }
-    if (!MovieInMemory(m) && !m->reader.busy) {
-      const uint64_t limit = std::min<uint64_t>(m->peakAmount, m->reader.target);
+    if (!MovieInMemory(m) && !IoReaderLoad(m->reader.busy)) {
+      const uint64_t limit = std::min<uint64_t>(m->peakAmount, IoReaderLoad(m->reader.target));
       TopUpReader(m, limit, !(m->flags & OPEN_NO_THREAD));
     }
     const bool key = m->index.IsKey(m->currentFrame - 1);
@@ -289,7 +293,7 @@ void MovieNextFrame(Movie* movie) {
     MovieNodeLock(&m->reader.serviceNode);
     MovieSoundSwitch(m, 0);
     if (!MovieInMemory(m) && m->reader.FillChunk) {
-      while (uint64_t(Held(m)) * 32 < uint64_t(m->reader.target) * 29 && m->reader.FillChunk(&m->reader) > 0) {
+      while (uint64_t(Held(m)) * 32 < uint64_t(IoReaderLoad(m->reader.target)) * 29 && m->reader.FillChunk(&m->reader) > 0) {
       }
     }
     RestartClock(m);
@@ -336,7 +340,7 @@ uint32_t MovieWait(Movie* movie) {
 
   // Waiting: give the time to the reader.
   if (MovieInMemory(m)) return 1;
-  const uint64_t limit = std::min<uint64_t>(m->peakAmount, m->reader.target);
+  const uint64_t limit = std::min<uint64_t>(m->peakAmount, IoReaderLoad(m->reader.target));
   if (!(m->flags & OPEN_NO_THREAD) && uint64_t(Held(m)) * 2 >= limit) return 1;
   if (m->reader.FillChunk && MovieNodeTryLock(&m->reader.serviceNode)) {
     m->reader.FillChunk(&m->reader);

@@ -40,7 +40,7 @@ void MovieGetSummary(Movie* movie, PlaybackSummary* s) {
   MovieState* m = AsState(movie);
   CloseIntervals(m);
   std::memset(s, 0, sizeof(*s));
-  const IoReader& r = m->reader;
+  IoReader& r = m->reader;
   s->width = m->width;
   s->height = m->height;
   s->playbackTime = m->playbackStarted ? MovieTimeMs() - m->playbackStart : 0;
@@ -55,12 +55,12 @@ void MovieGetSummary(Movie* movie, PlaybackSummary* s) {
   s->skippedCopies = m->skippedCopies;
   s->soundSkips = m->soundSkips;
   s->copyTime = m->copyTime;
-  s->readTime = r.bufferedReadTime;
+  s->readTime = IoReaderLoad(r.bufferedReadTime);
   s->videoTime = m->videoTime;
   s->audioTime = m->audioTime;
-  s->idleReadTime = r.idleReadTime;
-  s->backgroundReadTime = r.backgroundReadTime;
-  s->readSpeed = Clamp32(uint64_t(r.bytesRead) * 1000 / (uint64_t(r.readTime) + 1));
+  s->idleReadTime = IoReaderLoad(r.idleReadTime);
+  s->backgroundReadTime = IoReaderLoad(r.backgroundReadTime);
+  s->readSpeed = Clamp32(uint64_t(IoReaderLoad(r.bytesRead)) * 1000 / (uint64_t(IoReaderLoad(r.readTime)) + 1));
   s->slowestFrameTime = m->slowestTime[0];
   s->secondSlowestFrameTime = m->slowestTime[1];
   s->slowestFrame = m->slowestFrame[0];
@@ -74,7 +74,7 @@ void MovieGetSummary(Movie* movie, PlaybackSummary* s) {
   s->averageFrameSize = Clamp32(data / m->frameCount);
   s->memoryUsed = Clamp32(m->memoryUsed);
   s->ringSize = r.ringSize;
-  s->ringHighWater = r.highWater;
+  s->ringHighWater = IoReaderLoad(r.highWater);
   s->peakSecondAmount = m->peakAmount;
   s->peakWindowFrame = m->peakStart + 1;
 }
@@ -104,8 +104,8 @@ void MovieGetRealtime(uint32_t n, Movie* movie, RealtimeStats* s) {
   s->idleReadTime = diff(HISTORY_IDLE_READ);
   s->backgroundReadTime = diff(HISTORY_BACKGROUND_READ);
   s->copyTime = diff(HISTORY_COPY);
-  s->bufferTarget = m->reader.target;
-  s->bufferHeld = m->reader.held;
+  s->bufferTarget = IoReaderLoad(m->reader.target);
+  s->bufferHeld = IoReaderLoad(m->reader.held);
   if (current <= m->frameCount && current >= n) {
     const uint64_t a = m->index.Raw(current - n), b = m->index.Raw(current);
     const uint64_t per = uint64_t(m->headerRateDenominator) * n;

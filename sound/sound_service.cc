@@ -96,7 +96,7 @@ void SoundPrefillSilence(SoundTrack* t) {
 void SoundServiceTracksLocked(MovieState* m) {
   const uint32_t count = m->selectedCount;
   if (count == 0 || m->tracks[count - 1].driver.ready == nullptr) return;
-  const int64_t frame = int32_t(m->currentFrame);
+  const int64_t frame = int32_t(std::atomic_ref<uint32_t>(m->currentFrame).load(std::memory_order_relaxed));
   for (uint32_t k = 0; k < count; ++k) {
     SoundTrack* t = &m->tracks[k];
     if (t->ringSize == 0 || t->driver.ready == nullptr || t->driver.getBuffer == nullptr ||

@@ -209,6 +209,37 @@ TEST_F(TrackSelection, ByIdWithDefaultsDropsAndRateOverride) {
   EXPECT_EQ(test::FakeSound().opens[0].sampleRate, 44100u);
 }
 
+// Needs the audio decoder: without one every track is dropped after its open.
+TEST_F(TrackSelection, OpenedTrackGetsItsRingPreloadAndEndFrame) {
+  struct Case {
+    uint32_t largest, rateWord, ring, preload;
+  } cases[] = {
+      {300000, 0x7000AC44, 300032, 132300},  // 750 ms of 44100 Hz stereo
+      {1000, 0x7000AC44, 1024, 1024},        // capped at the ring
+      {300000, 0x10005622, 300032, 33072},  // 22050 Hz mono 8-bit
+  };
+  for (const Case& k : cases) {
+    test::ResetFakeSound();
+    const auto b = BuildMovie({.frames = 90, .tracks = 1, .decodedBytes = k.largest, .rateWord = k.rateWord});
+    MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
+    ASSERT_TRUE(m);
+    const MovieState* s = AsState(m.get());
+    if (s->selectedCount == 0) GTEST_SKIP() << "no audio decoder in this build";
+    const SoundTrack& t = s->tracks[0];
+    EXPECT_EQ(t.ringSize, k.ring);
+    EXPECT_EQ(t.preloadBytes, k.preload);
+    EXPECT_EQ(t.endFrame, 90 - 22) << "three quarters of a second before the end";
+    EXPECT_EQ(t.output8Bit, (k.rateWord & TRACK_16BIT) ? 0u : 1u);
+    EXPECT_EQ(t.lengthMask, 0xFFFFFFFFu);
+    EXPECT_EQ(t.speed, 0x10000u);
+    EXPECT_EQ(SoundOpenTrackCount(), 1u);
+    EXPECT_EQ(MovieSetSoundSystem(test::FakeSoundProvider, nullptr), 1);
+    m.reset();
+    EXPECT_EQ(SoundOpenTrackCount(), 0u);
+    EXPECT_EQ(test::FakeSound().devices[0].closeCalls, 1);
+  }
+}
+
 TEST_F(TrackSelection, UnplayableAndAllNonZeroIdsOpenNothing) {
   const auto ids = BuildMovie({.frames = 1, .tracks = 2, .trackIds = {3, 4}});
   MoviePtr a(MovieOpenMemory(ids.data(), ids.size(), kQuiet));
@@ -244,8 +275,16 @@ TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
   }
   {
     MovieSetReadBufferSize(uint32_t(big.size()));
-    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    MovieSetSimulateRate(4000000);
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
     EXPECT_TRUE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 4000000u);
+  }
+  {
+    // Both settings were consumed: the next open uses the defaults.
+    MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 0u);
   }
   {
     // A movie after 100 bytes of something else, given as a descriptor.
@@ -278,6 +317,24 @@ TEST(MovieOpen, HostileImagesFailCleanly) {
       MovieDoFrame(m.get());
       MovieNextFrame(m.get());
     }
+  }
+  // Prefixes of a larger movie read from a file: too big to preload with the
+  // smallest read-ahead, so every frame comes through ReadBuffered.
+  const auto large = BuildMovie({.frames = 3, .tracks = 1, .videoBytes = 3000});
+  for (size_t n = 0; n < large.size(); n += 97) {
+    TempMovie file(std::vector<uint8_t>(large.begin(), large.begin() + n), "prefix.trn");
+    MovieSetReadBufferSize(0);
+    MoviePtr m(MovieOpen(file.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE));
+    if (!m) {
+      EXPECT_NE(MovieGetError()[0], 0) << n;
+      continue;
+    }
+    for (int f = 0; f < 4; ++f) {
+      MovieDoFrame(m.get());
+      MovieNextFrame(m.get());
+    }
+    EXPECT_FALSE(m->flags & OPEN_PRELOAD);
+    EXPECT_TRUE(m->readFailed) << "a prefix of " << n << " bytes lacks frame data";
   }
   MovieContainer c;
   ASSERT_EQ(ReadContainer(full.data(), full.size(), c), ContainerStatus::Ok);

@@ -51,7 +51,7 @@ std::string WriteTempFile(const std::vector<uint8_t>& bytes, const std::string& 
   std::string path = std::string(dir && *dir ? dir : "/tmp") + "/tarn_" + std::to_string(getpid()) + "_" + name;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("WriteTempFile: cannot create " + path);
-  const size_t n = std::fwrite(bytes.data(), 1, bytes.size(), f);
+  const size_t n = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
   if (n != bytes.size()) throw std::runtime_error("WriteTempFile: short write to " + path);
   return path;
