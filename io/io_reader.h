@@ -4,6 +4,7 @@
 // the ring may be filled from the reader service thread or from idle time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "io/service_thread.h"
@@ -48,7 +49,10 @@ struct IoReader {
   IoSuspendFn Suspend;
 
   // State. held and freeBytes change only by atomic adds (std::atomic_ref), so
-  // the playback thread may read held without the lock.
+  // the playback thread may read held without the lock. Fields that another
+  // thread reads without the lock (error, busy, held, target, the times and
+  // highWater) are accessed through atomic_ref: read them with IoReaderLoad.
+  // The rest belongs to whoever holds the reader lock.
   uint32_t error;
   uint32_t busy;
   uint32_t bytesRead;
@@ -86,5 +90,29 @@ using IoReaderOpenFn = int (*)(IoReader* r, const void* source, uint32_t flags);
 
 // The file reader. Zero-fills the record; 1 on success, 0 on failure.
 int IoReaderOpen(IoReader* r, const void* source, uint32_t flags);
+
+// Lock-free access to a reader field that another thread may be changing
+// (held, target, error, busy, the times): IoReaderLoad(r->held).
+inline uint32_t IoReaderLoad(uint32_t& field) {
+  return std::atomic_ref<uint32_t>(field).load(std::memory_order_acquire);
+}
+inline void IoReaderStore(uint32_t& field, uint32_t value) {
+  std::atomic_ref<uint32_t>(field).store(value, std::memory_order_release);
+}
+
+// Installs the hooks over the reader's own service node: lock waits for the
+// node's mutex, try-lock takes it only when free, unlock releases it, yield
+// gives up the processor. A node that never joined a thread has no mutex, and
+// then the hooks lock nothing and always succeed.
+void IoReaderUseNodeLock(IoReader* r);
+
+// Reader-node callbacks for ServiceThreadJoin; the node's owner is the IoReader.
+// Urgency: below half of target the complement of the fill percentage (the
+// emptier, the more urgent; serviced again within a pass until half full);
+// otherwise once per pass, least recently serviced first. A node whose fill
+// made no progress in a pass (error, suspended, lock busy) waits for the next.
+uint32_t IoReaderNodeUrgency(ServiceNode* node, uint32_t pass);
+// One FillChunk in background mode.
+void IoReaderNodeService(ServiceNode* node, uint32_t pass);
 
 }  // namespace tarn

@@ -3,7 +3,11 @@
 // accepts a null Movie and then does nothing and returns 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "io/io_reader.h"
+#include "sound/sound_track.h"
 
 namespace tarn {
 
@@ -71,5 +75,83 @@ struct Movie {
   MovieRect dirtyRects[kMaxDirtyRects];
   int32_t dirtyRectCount;  // -1: not computed for this frame
 };
+
+// Totals since playback started (all fields unsigned 32-bit, times in ms).
+struct PlaybackSummary {
+  uint32_t width, height;
+  uint32_t playbackTime;
+  uint32_t fileRateNumerator, fileRateDenominator;
+  uint32_t playedRateNumerator, playedRateDenominator;
+  uint32_t openTime;
+  uint32_t frameCount;
+  uint32_t framesPlayed;
+  uint32_t skippedFrames;  // always 0: decoding is never skipped
+  uint32_t skippedCopies;
+  uint32_t soundSkips;
+  uint32_t copyTime;
+  uint32_t readTime;  // time inside frame reads
+  uint32_t videoTime;
+  uint32_t audioTime;
+  uint32_t idleReadTime;
+  uint32_t backgroundReadTime;
+  uint32_t readSpeed;  // bytes per second
+  uint32_t slowestFrameTime, secondSlowestFrameTime;
+  uint32_t slowestFrame, secondSlowestFrame;
+  uint32_t averageDataRate;   // bytes per second
+  uint32_t averageFrameSize;  // bytes
+  uint32_t memoryUsed;
+  uint32_t ringSize;
+  uint32_t ringHighWater;
+  uint32_t peakSecondAmount;
+  uint32_t peakWindowFrame;  // counted from 1
+};
+
+// Figures over the last few decoded frames.
+struct RealtimeStats {
+  uint32_t frame;
+  uint32_t rateNumerator, rateDenominator;
+  uint32_t framesInWindow;
+  uint32_t windowTime;  // at least 1
+  uint32_t videoTime, audioTime, readTime, idleReadTime, backgroundReadTime, copyTime;
+  uint32_t bufferTarget, bufferHeld;
+  uint32_t dataRate;  // bytes per second
+};
+
+// Opens a movie. source is a file name, a file descriptor cast through
+// intptr_t (OPEN_FILE_HANDLE, positioned at the movie's first byte) or the
+// address of a complete movie image (OPEN_FROM_MEMORY, trusted to hold the
+// number of bytes its header states). On failure returns nullptr and
+// MovieGetError() holds the reason.
+[[nodiscard]] Movie* MovieOpen(const void* source, uint32_t flags);
+// Opens a movie image of exactly size bytes (OPEN_FROM_MEMORY implied); no
+// byte outside [image, image + size) is read, whatever the header says. The
+// image must stay valid until MovieClose.
+[[nodiscard]] Movie* MovieOpenMemory(const void* image, size_t size, uint32_t flags);
+void MovieClose(Movie* movie);
+
+// Pre-open settings, consumed by the next MovieOpen carrying the matching flag.
+inline constexpr uint32_t kMovieUnset = 0xFFFFFFFFu;  // "-1": no pending value
+void MovieSetFrameRate(uint32_t numerator, uint32_t denominator);  // OPEN_FRAME_RATE
+void MovieSetSoundTracks(uint32_t count, const uint32_t* ids);      // OPEN_SOUND_TRACKS, at most 64 ids
+void MovieSetReadBufferSize(uint32_t bytes);                        // OPEN_READ_BUFFER_SIZE
+void MovieSetSimulateRate(uint32_t bytesPerSecond);                 // OPEN_SIMULATE_RATE
+void MovieSetReaderOpen(IoReaderOpenFn open);                       // OPEN_CUSTOM_READER
+// Installs the sound back-end; 1 when an open routine is installed afterwards.
+int MovieSetSoundSystem(SoundProvider provider, void* parameter);
+
+// Playback, in the caller's order: wait until not due, do frame, copy, rects, next.
+uint32_t MovieDoFrame(Movie* movie);  // 0 decoded (or nothing to do), 1 reading has failed
+void MovieNextFrame(Movie* movie);    // loads the next frame, frame 1 after the last
+uint32_t MovieWait(Movie* movie);     // 1: the next frame is not due yet
+uint32_t MovieGetRects(uint32_t copyFlags, Movie* movie);  // 0..8 rectangles in dirtyRects
+uint32_t MoviePause(Movie* movie, uint32_t pause);          // the paused flag afterwards
+uint32_t MovieSoundSwitch(Movie* movie, uint32_t on);       // 1: a track is playing
+void MovieGetSummary(Movie* movie, PlaybackSummary* summary);
+void MovieGetRealtime(uint32_t framesWanted, Movie* movie, RealtimeStats* stats);
+
+// Frames whose video data the decoder reported as corrupt, and whether the
+// last decoded one was.
+uint32_t MovieCorruptFrameCount(const Movie* movie);
+bool MovieLastFrameCorrupt(const Movie* movie);
 
 }  // namespace tarn

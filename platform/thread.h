@@ -47,6 +47,32 @@ class Mutex {
   std::timed_mutex m_;
 };
 
+// A mutex the owning thread may take again (each take needs its own Unlock).
+// Service-node mutexes are of this kind: the service thread and the playback
+// thread hold a node's mutex while calling code that try-locks it once more.
+class RecursiveMutex {
+ public:
+  void Lock() { m_.lock(); }
+  [[nodiscard]] bool TryLock() { return m_.try_lock(); }
+  // Waits at most about us microseconds for the lock. Polls in short steps:
+  // the thread sanitizer does not follow the timed pthread lock.
+  [[nodiscard]] bool TimedLockUs(uint32_t us) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (!m_.try_lock()) {
+      if (std::chrono::steady_clock::now() >= until) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    return true;
+  }
+  void Unlock() { m_.unlock(); }
+  void lock() { Lock(); }
+  void unlock() { Unlock(); }
+  bool try_lock() { return TryLock(); }
+
+ private:
+  std::recursive_mutex m_;
+};
+
 // Signalled by Set; a successful Wait consumes the signal.
 class AutoResetEvent {
  public:
