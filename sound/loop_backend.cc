@@ -149,6 +149,7 @@ void StartPlayback(SoundLoopState* s) {
 int Ready(SoundTrack* t) {
   SoundLoopState* s = State(t);
   if (!s || !s->soundBuffer || s->stopped || !t->enabled) return 0;
+  SoundFitMinChunk(t);
   if (!s->playing) return 1;  // preroll: getBuffer locks the rest of the first fill
   const uint32_t size = s->bufferBytes;
   uint32_t now = MovieTimeMs();

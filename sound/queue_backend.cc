@@ -91,6 +91,7 @@ void Queue(SoundQueueState* s, int i) {
 int Ready(SoundTrack* t) {
   SoundQueueState* s = State(t);
   if (!s || s->paused || !t->enabled) return 0;
+  SoundFitMinChunk(t);
   if (s->started && std::all_of(std::begin(s->headers), std::end(s->headers), IsDone)) {
     t->starved = 1;
     s->started = 0;

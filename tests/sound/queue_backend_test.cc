@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/fake/fake_audio_device.h"
+#include "platform/fake/fake_clock.h"
+#include "sound/loop_backend.h"
 #include "tests/sound/backend_test_util.h"
 
 namespace tarn {
@@ -225,6 +227,36 @@ TEST(QueueBackend, MovieWithoutRateCountsOneSecond) {
   ASSERT_TRUE(SoundQueueOpen(&u, 44100, 16, 2, 0, &huge));
   EXPECT_EQ(SoundQueueStateOf(&u)->movieSoundBytes, UINT32_MAX);
   EXPECT_EQ(SoundQueueStateOf(&u)->prerollBytes, 88224u);
+}
+
+}  // namespace
+}  // namespace tarn
+
+namespace tarn {
+namespace {
+
+// A ring that can never exceed minChunk would keep its sound from the device
+// until the last part of the movie: both back-ends then take any amount.
+TEST(SoundBackends, MinChunkFitsSmallRings) {
+  ScopedFakeAudioDevice fake;
+  ScopedFakeClock clock;
+  ASSERT_EQ(SoundLoopProvider(nullptr), SoundLoopOpen);
+  const Movie m = testing::MovieOfFrames(3000);
+  struct Case {
+    SoundOpenRoutine open;
+    uint32_t ringSize, minChunk;
+  };
+  const Case cases[] = {{SoundQueueOpen, 3840, 0},    {SoundQueueOpen, 11040, 0}, {SoundQueueOpen, 132352, 11040},
+                        {SoundQueueOpen, 0, 11040},   {SoundLoopOpen, 3840, 0},   {SoundLoopOpen, 8960, 0},
+                        {SoundLoopOpen, 132352, 8960}};
+  for (const Case& c : cases) {
+    SoundTrack t{};
+    ASSERT_TRUE(c.open(&t, 44100, 16, 2, 0, &m));
+    t.ringSize = c.ringSize;
+    EXPECT_EQ(t.driver.ready(&t), 1);
+    EXPECT_EQ(t.minChunk, c.minChunk) << c.ringSize;
+    t.driver.close(&t);
+  }
 }
 
 }  // namespace

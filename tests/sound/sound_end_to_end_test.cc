@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "encoder/audio_encoder.h"
+#include "encoder/movie_encoder.h"
 #include "movie/movie.h"
 #include "movie/movie_writer.h"
 #include "platform/sdl/sdl_audio_device.h"
@@ -36,15 +37,20 @@ void SleepRealMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds
 // second of sound ahead of the pictures, which sizes the track's ring; later
 // frames carry their own time's worth in whole blocks. Video records are
 // videoBytes of filler (played with OPEN_NO_VIDEO_BUFFERS).
-std::vector<uint8_t> BuildMovie(double seconds, uint32_t videoBytes) {
-  const uint32_t channels = 2;
-  const size_t total = size_t(kRate * seconds);
+std::vector<int16_t> TwoTones(size_t frames) {
   std::vector<int16_t> sound;
-  for (size_t i = 0; i < total; ++i) {
+  for (size_t i = 0; i < frames; ++i) {
     const double t = double(i) / kRate;
     sound.push_back(int16_t(std::lround(7000 * std::sin(2 * M_PI * 440 * t))));
     sound.push_back(int16_t(std::lround(5000 * std::sin(2 * M_PI * 660 * t + 1))));
   }
+  return sound;
+}
+
+std::vector<uint8_t> BuildMovie(double seconds, uint32_t videoBytes) {
+  const uint32_t channels = 2;
+  const size_t total = size_t(kRate * seconds);
+  const std::vector<int16_t> sound = TwoTones(total);
   encoder::AudioEncoder enc({kRate, channels, true, 70});
   const uint32_t len = enc.FrameLength(), adv = enc.BlockAdvance();
   MovieWriterInfo info;
@@ -76,6 +82,28 @@ std::vector<uint8_t> BuildMovie(double seconds, uint32_t videoBytes) {
   }
   std::vector<uint8_t> movie;
   EXPECT_TRUE(writer.Finish(movie));
+  return movie;
+}
+
+// The same sound from the encoder, which gives each frame only its own time's
+// worth: the ring is then one packet, smaller than a back-end's minimum chunk.
+std::vector<uint8_t> BuildMovieWithoutLead(double seconds) {
+  encoder::MemoryTrack track;
+  track.sound.sampleRate = kRate;
+  track.sound.channels = 2;
+  track.sound.samples = TwoTones(size_t(kRate * seconds));
+  std::vector<encoder::Picture> pictures(size_t(seconds * kFps));
+  for (auto& p : pictures) {
+    p.width = p.height = 16;
+    p.y.assign(256, 90);
+    p.cb.assign(64, 128);
+    p.cr.assign(64, 128);
+  }
+  encoder::EncodeOptions o;
+  o.rateNumerator = kFps;
+  std::vector<uint8_t> movie;
+  std::string why;
+  EXPECT_TRUE(encoder::EncodeMovieMemory(pictures, {track}, o, movie, &why)) << why;
   return movie;
 }
 
@@ -160,8 +188,8 @@ size_t Matching(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
   return size_t(std::mismatch(a.begin(), a.begin() + ptrdiff_t(n), b.begin()).first - a.begin());
 }
 
-TEST(SoundEndToEnd, BothBackEndsPutTheDecodedSamplesOnDisk) {
-  const std::string path = test::WriteTempFile(BuildMovie(1.5, 64), "e2e_play.trn");
+void PlayBothAndCompare(const std::vector<uint8_t>& movie) {
+  const std::string path = test::WriteTempFile(movie, "e2e_play.trn");
   const std::vector<int16_t> decoded = DecodedSamples(path);
   ASSERT_GT(decoded.size(), size_t(kRate));  // most of 1.5 s of stereo
   struct Case {
@@ -178,6 +206,13 @@ TEST(SoundEndToEnd, BothBackEndsPutTheDecodedSamplesOnDisk) {
     EXPECT_EQ(p.summary.soundSkips, 0u);
   }
   std::remove(path.c_str());
+}
+
+TEST(SoundEndToEnd, BothBackEndsPutTheDecodedSamplesOnDisk) {
+  for (const bool lead : {true, false}) {
+    SCOPED_TRACE(lead ? "sound lead in frame 1" : "one frame's sound per packet");
+    PlayBothAndCompare(lead ? BuildMovie(1.5, 64) : BuildMovieWithoutLead(1.5));
+  }
 }
 
 TEST(SoundEndToEnd, SlowReadStarvesSoundAndPlaybackRecovers) {
