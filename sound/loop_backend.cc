@@ -172,7 +172,10 @@ int Ready(SoundTrack* t) {
     if (!starving) {
       uint32_t free = Forward(s->writePos, s->lastPlayCursor, size);
       free = free >= kSoundLoopGap ? (free - kSoundLoopGap) & ~3u : 0;
-      if (free < s->writeChunk && (s->pendingBytes == 0 || free == 0)) return 0;
+      // A ring too small for the minimum chunk (minChunk fitted to 0) cannot
+      // wait for a whole write chunk of space either: it would overflow first.
+      const uint32_t chunk = t->minChunk == 0 ? std::min(s->writeChunk, (t->ringSize / 4) & ~3u) : s->writeChunk;
+      if (free < chunk && (s->pendingBytes == 0 || free == 0)) return 0;
       if (free < s->starveThreshold) {
         s->pendingBytes = free;
         return 1;

@@ -160,6 +160,22 @@ TEST_F(LoopFixture, GapLeavesFreeSpaceBehindThePlayCursor) {
   EXPECT_EQ(t.driver.ready(&t), 0);
 }
 
+TEST_F(LoopFixture, SmallRingIsFedBeforeAWholeChunkIsFree) {
+  OpenPlaying();
+  s->writePos = 4000;
+  s->pendingBytes = 0;
+  Voice().playCursor = 4000 + 1024 + 2000;  // 2000 bytes free: under one write chunk
+  s->lastPlayCursor = Voice().playCursor;
+  s->lastWriteCursor = Voice().playCursor;
+  clock.clock.Advance(20);
+  EXPECT_EQ(t.driver.ready(&t), 0);
+  t.ringSize = 3840;  // one packet of 1/30 s: never more than the 8960-byte chunk
+  clock.clock.Advance(20);
+  EXPECT_EQ(t.driver.ready(&t), 1);
+  EXPECT_EQ(t.minChunk, 0u);
+  EXPECT_EQ(s->pendingBytes, 2000u);
+}
+
 TEST_F(LoopFixture, CursorsAreReadAtMostEvery12Ms) {
   OpenPlaying();
   s->writePos = 0;
