@@ -9,6 +9,7 @@ PACKAGES=(
   libsdl2-dev libsdl2-ttf-dev libpng-dev libsndfile1-dev
   clang libclang-rt-14-dev
   xvfb xauth fonts-dejavu-core
+  imagemagick mate-backgrounds
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,0 +1,386 @@
+// Transform, coefficient-list and residue coding of single 8 x 8 blocks.
+#include "encoder/block_coding.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "encoder/video_tables.h"
+
+namespace tarn::encoder {
+
+namespace {
+
+// (c * v) >> 11 with the decoder's 32-bit wrapping product.
+inline int32_t M(int32_t c, int32_t v) { return int32_t(uint32_t(c) * uint32_t(v)) >> 11; }
+
+template <typename T, typename Mul>
+void Butterfly(const T s[8], T t[8], Mul mul) {
+  const T a0 = s[0] + s[4], a1 = s[0] - s[4], a2 = s[2] + s[6], a3 = mul(2896, s[2] - s[6]);
+  const T a4 = s[5] + s[3], a5 = s[5] - s[3], a6 = s[1] + s[7], a7 = s[1] - s[7];
+  const T b0 = a4 + a6;
+  const T b1 = mul(3784, a5 + a7);
+  const T b2 = mul(-5352, a5) - b0 + b1;
+  const T b3 = mul(2896, a6 - a4) - b2;
+  const T b4 = mul(2217, a7) + b3 - b1;
+  t[0] = a0 + a2 + b0;
+  t[1] = a1 + a3 - a2 + b2;
+  t[2] = a1 - a3 + a2 + b3;
+  t[3] = a0 - a2 - b4;
+  t[4] = a0 - a2 + b4;
+  t[5] = a1 - a3 + a2 - b3;
+  t[6] = a1 + a3 - a2 - b2;
+  t[7] = a0 + a2 - b0;
+}
+
+// The 1-D transform's response to unit inputs, in double: basis[i][k] is
+// output k for input i = 1. The decoder's output is (col basis x row basis)
+// / 256 per dequantised value, so projecting onto it inverts the transform.
+struct Basis {
+  double v[8][8];
+  double norm2[8];
+  double w[8][8];   // v / norm2: the projection weights
+  double wt[8][8];  // w transposed
+  Basis() {
+    auto mul = [](double c, double x) { return c * x / 2048.0; };
+    for (int i = 0; i < 8; ++i) {
+      double s[8] = {}, t[8];
+      s[i] = 1.0;
+      Butterfly(s, t, mul);
+      norm2[i] = 0;
+      for (int k = 0; k < 8; ++k) {
+        v[i][k] = t[k];
+        norm2[i] += t[k] * t[k];
+      }
+      for (int k = 0; k < 8; ++k) w[i][k] = v[i][k] / norm2[i];
+      for (int k = 0; k < 8; ++k) wt[k][i] = w[i][k];
+    }
+  }
+};
+
+const Basis& TheBasis() {
+  static const Basis b;
+  return b;
+}
+
+}  // namespace
+
+void IdctSamples(const int16_t coef[64], const int32_t quant[64], int32_t out[64]) {
+  int32_t block[64] = {};
+  for (int k = 0; k < 64; ++k) {
+    const int p = kCoefficientScan[k];
+    block[p] = int32_t(uint32_t(int32_t(coef[k])) * uint32_t(quant[p])) >> 11;
+  }
+  int32_t mid[64];
+  auto mul = [](int32_t c, int32_t v) { return M(c, v); };
+  for (int x = 0; x < 8; ++x) {
+    int32_t s[8], t[8];
+    for (int i = 0; i < 8; ++i) s[i] = block[i * 8 + x];
+    Butterfly(s, t, mul);
+    for (int i = 0; i < 8; ++i) mid[i * 8 + x] = t[i];
+  }
+  for (int y = 0; y < 8; ++y) {
+    int32_t t[8];
+    Butterfly(&mid[y * 8], t, mul);
+    for (int i = 0; i < 8; ++i) out[y * 8 + i] = (t[i] + 127) >> 8;
+  }
+}
+
+void ForwardTransform(const double in[64], double s[64]) {
+  const Basis& b = TheBasis();
+  // Both passes as rows of eight products added into eight sums, a shape
+  // the compiler turns into vector code without reordering any sum.
+  double rows[64] = {};  // rows[y][j]: row y projected on basis j
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) {
+      const double v = in[y * 8 + x];
+      for (int j = 0; j < 8; ++j) rows[y * 8 + j] += v * b.wt[x][j];
+    }
+  for (int i = 0; i < 64; ++i) s[i] = 0;
+  for (int i = 0; i < 8; ++i)
+    for (int y = 0; y < 8; ++y) {
+      const double wv = 256.0 * b.w[i][y];
+      for (int j = 0; j < 8; ++j) s[i * 8 + j] += wv * rows[y * 8 + j];
+    }
+}
+
+namespace {
+
+// Per factor row: 2048 / f and the largest magnitude whose dequantised value
+// stays below 2^20, so the transform's sums never come near 32 bits.
+struct RowAids {
+  double scale[64];
+  double cap[64];
+};
+
+const RowAids& Aids(const int32_t quant[64]) {
+  struct Tables {
+    RowAids intra[16], inter[16];
+    Tables() {
+      for (int q = 0; q < 16; ++q)
+        for (int p = 0; p < 64; ++p) {
+          for (auto [row, aids] : {std::pair{kIntraQuant[q], &intra[q]}, std::pair{kInterQuant[q], &inter[q]}}) {
+            aids->scale[p] = 2048.0 / row[p];
+            aids->cap[p] = std::min(32767.0, std::floor(double(1 << 20) * 2048.0 / row[p]));
+          }
+        }
+    }
+  };
+  static const Tables t;
+  for (int q = 0; q < 16; ++q) {
+    if (quant == kIntraQuant[q]) return t.intra[q];
+    if (quant == kInterQuant[q]) return t.inter[q];
+  }
+  static thread_local RowAids other;
+  for (int p = 0; p < 64; ++p) {
+    other.scale[p] = 2048.0 / quant[p];
+    other.cap[p] = std::min(32767.0, std::floor(double(1 << 20) * 2048.0 / quant[p]));
+  }
+  return other;
+}
+
+}  // namespace
+
+void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone, int dcMin,
+                   int dcMax, int16_t coef[64]) {
+  const RowAids& aids = Aids(quant);
+  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
+  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  for (int k = 1; k < 64; ++k) {
+    const int p = kCoefficientScan[k];
+    const double c = s[p] * aids.scale[p];
+    const double m = std::min(std::floor(std::fabs(c) + 0.5 - deadZone), aids.cap[p]);
+    coef[k] = m <= 0 ? 0 : int16_t(c < 0 ? -m : m);
+  }
+}
+
+namespace {
+
+// Entry lists shared by the coefficient and residue coders: (index, mode)
+// pairs with room for front insertions before the start entries.
+struct EntryList {
+  uint8_t index[160];
+  uint8_t mode[160];
+  int start = 80, end = 80;
+  void Push(int i, int m) {
+    index[end] = uint8_t(i);
+    mode[end++] = uint8_t(m);
+  }
+  void PushFront(int i, int m) {
+    --start;
+    index[start] = uint8_t(i);
+    mode[start] = uint8_t(m);
+  }
+  bool Empty(int pos) const { return index[pos] == 0 && mode[pos] == 0; }
+  void Clear(int pos) { index[pos] = mode[pos] = 0; }
+};
+
+// Coverage of an entry: mode 0 -> 20 indices, 1 -> 16, 2 -> 4, 3 -> 1.
+inline int Coverage(int mode) { return mode == 0 ? 20 : mode == 1 ? 16 : mode == 2 ? 4 : 1; }
+
+int BitLength(uint32_t v) {
+  int n = 0;
+  while (v) {
+    ++n;
+    v >>= 1;
+  }
+  return n;
+}
+
+}  // namespace
+
+bool WriteCoefficients(BitWriter& out, const int16_t coef[64]) {
+  int mag[64];
+  uint32_t maxMag = 0;
+  for (int k = 0; k < 64; ++k) {
+    mag[k] = k == 0 ? 0 : std::abs(int(coef[k]));
+    maxMag = std::max(maxMag, uint32_t(mag[k]));
+  }
+  const int levels = BitLength(maxMag);
+  if (levels > 15) return false;
+  out.Put(uint32_t(levels), 4);
+  EntryList list;
+  list.Push(4, 0);
+  list.Push(24, 0);
+  list.Push(44, 0);
+  list.Push(1, 3);
+  list.Push(2, 3);
+  list.Push(3, 3);
+  for (int level = levels; level >= 1; --level) {
+    const int b = level - 1;
+    const int threshold = 1 << b;
+    auto writeValue = [&](int i) {
+      const uint32_t sign = coef[i] < 0;
+      if (b == 0) {
+        out.Put(sign, 1);
+      } else {
+        out.Put(uint32_t(mag[i] - threshold) | sign << b, b + 1);
+      }
+      mag[i] = 0;  // coded: no longer counts as significant
+    };
+    auto group = [&](int c) {
+      for (int i = c; i < c + 4; ++i) {
+        if (mag[i] >= threshold) {
+          out.Put(0, 1);
+          writeValue(i);
+        } else {
+          out.Put(1, 1);
+          list.PushFront(i, 3);
+        }
+      }
+    };
+    int pos = list.start;
+    while (pos < list.end) {
+      if (list.Empty(pos)) {
+        ++pos;
+        continue;
+      }
+      const int c = list.index[pos], mode = list.mode[pos];
+      bool significant = false;
+      for (int i = c; i < c + Coverage(mode) && i < 64; ++i) significant |= mag[i] >= threshold;
+      out.Put(significant, 1);
+      if (!significant) {
+        ++pos;
+        continue;
+      }
+      switch (mode) {
+        case 0:
+          list.index[pos] = uint8_t(c + 4);
+          list.mode[pos] = 1;
+          group(c);
+          break;
+        case 1:
+          list.mode[pos] = 2;
+          list.Push(c + 4, 2);
+          list.Push(c + 8, 2);
+          list.Push(c + 12, 2);
+          break;
+        case 2:
+          list.Clear(pos);
+          ++pos;
+          group(c);
+          break;
+        default:
+          writeValue(c);
+          list.Clear(pos);
+          ++pos;
+          break;
+      }
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// Codes one residue with at most limit + 1 changes; returns the changes made.
+int CodeResidue(BitWriter* out, const int8_t target[64], int limit, int8_t decoded[64]) {
+  auto put = [out](uint32_t v, int n) {
+    if (out) out->Put(v, n);
+  };
+  int mag[64];
+  int maxMag = 0;
+  for (int k = 0; k < 64; ++k) {
+    mag[k] = std::abs(int(target[k]));
+    maxMag = std::max(maxMag, mag[k]);
+    decoded[k] = 0;
+  }
+  const int e = maxMag ? BitLength(uint32_t(maxMag)) - 1 : 0;
+  put(uint32_t(e), 3);
+  EntryList list;
+  list.Push(4, 0);
+  list.Push(24, 0);
+  list.Push(44, 0);
+  list.Push(0, 2);
+  uint8_t nonZero[64];
+  int nonZeroCount = 0;
+  int changes = 0;
+  bool coded[64] = {};
+  for (int mask = 1 << e; mask >= 1; mask >>= 1) {
+    // A change ends the residue once limit changes were made before it.
+    auto change = [&]() { return changes++ == limit; };
+    for (int n = 0; n < nonZeroCount; ++n) {
+      const int i = nonZero[n];
+      const bool bit = (mag[i] & mask) != 0;
+      put(bit, 1);
+      if (bit) {
+        decoded[i] = int8_t(decoded[i] >= 0 ? decoded[i] + mask : decoded[i] - mask);
+        if (change()) return changes;
+      }
+    }
+    auto newValue = [&](int i) {
+      put(target[i] < 0, 1);
+      decoded[i] = int8_t(target[i] < 0 ? -mask : mask);
+      coded[i] = true;
+      nonZero[nonZeroCount++] = uint8_t(i);
+      return change();
+    };
+    auto significantAt = [&](int i) { return !coded[i] && mag[i] >= mask; };
+    auto group = [&](int c) {
+      for (int i = c; i < c + 4; ++i) {
+        if (significantAt(i)) {
+          put(0, 1);
+          if (newValue(i)) return true;
+        } else {
+          put(1, 1);
+          list.PushFront(i, 3);
+        }
+      }
+      return false;
+    };
+    int pos = list.start;
+    while (pos < list.end) {
+      if (list.Empty(pos)) {
+        ++pos;
+        continue;
+      }
+      const int c = list.index[pos], mode = list.mode[pos];
+      bool significant = false;
+      for (int i = c; i < c + Coverage(mode) && i < 64; ++i) significant |= significantAt(i);
+      put(significant, 1);
+      if (!significant) {
+        ++pos;
+        continue;
+      }
+      switch (mode) {
+        case 0:
+          list.index[pos] = uint8_t(c + 4);
+          list.mode[pos] = 1;
+          if (group(c)) return changes;
+          break;
+        case 1:
+          list.mode[pos] = 2;
+          list.Push(c + 4, 2);
+          list.Push(c + 8, 2);
+          list.Push(c + 12, 2);
+          break;
+        case 2:
+          list.Clear(pos);
+          ++pos;
+          if (group(c)) return changes;
+          break;
+        default:
+          list.Clear(pos);
+          ++pos;
+          if (newValue(c)) return changes;
+          break;
+      }
+    }
+  }
+  return changes;
+}
+
+}  // namespace
+
+void WriteResidue(BitWriter& out, const int8_t target[64], int maxChanges, int8_t decoded[64]) {
+  maxChanges = std::clamp(maxChanges, 1, 128);
+  // A dry run counts the changes a complete residue needs; the limit then
+  // ends the stream right after the last one instead of after trailing zeros.
+  const int needed = CodeResidue(nullptr, target, maxChanges - 1, decoded);
+  const int limit = std::max(needed, 1) - 1;
+  out.Put(uint32_t(limit), 7);
+  CodeResidue(&out, target, limit, decoded);
+}
+
+}  // namespace tarn::encoder

@@ -1,0 +1,39 @@
+// Block-level coding of the video stream: the integer inverse transform the
+// decoder runs (reproduced exactly, so the encoder's reference frames match),
+// a forward transform fitted to it, and the writers of coefficient lists and
+// residues. Coefficient and residue arrays are in coefficient order.
+#pragma once
+
+#include <cstdint>
+
+#include "encoder/bit_writer.h"
+
+namespace tarn::encoder {
+
+// The decoder's dequantise + inverse transform of coef (coefficient order)
+// with the factor row quant, before the store: out[position] is the sample
+// value the decoder keeps the low 8 bits of (IdctPut) or adds to the source.
+void IdctSamples(const int16_t coef[64], const int32_t quant[64], int32_t out[64]);
+
+// Forward transform of 64 values by position (row * 8 + column) into the
+// dequantised domain of the decoder: IdctSamples of coefficients c with
+// (c * f) >> 11 == s[position] reproduces the input closely.
+void ForwardTransform(const double in[64], double s[64]);
+
+// Quantises s (by position) with a factor row into coefficient order. The DC
+// term is quantised to the nearest value and limited to [dcMin, dcMax]; AC
+// terms use a dead zone (0 <= deadZone < 0.5) and are limited so that every
+// dequantised product stays far inside 32 bits.
+void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone, int dcMin,
+                   int dcMax, int16_t coef[64]);
+
+// Writes coefficients 1..63 as the decoder's list coding reads them. Returns
+// false (writing nothing useful) only if a magnitude needs more than 15 levels.
+bool WriteCoefficients(BitWriter& out, const int16_t coef[64]);
+
+// Writes the 7-bit change limit and the residue as the decoder reads them.
+// target holds values in -127..127; at most maxChanges (1..128) changes are
+// coded, in bit-plane order. decoded receives what the decoder rebuilds.
+void WriteResidue(BitWriter& out, const int8_t target[64], int maxChanges, int8_t decoded[64]);
+
+}  // namespace tarn::encoder

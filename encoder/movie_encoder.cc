@@ -1,0 +1,271 @@
+// The encoding loop: pictures through the video encoder, sound cut per frame
+// through one audio encoder per track, frame records into the movie writer.
+#include "encoder/movie_encoder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+#include "movie/movie.h"
+#include "movie/movie_writer.h"
+
+namespace tarn::encoder {
+
+namespace {
+
+// Cuts one track's sound into per-frame packets: by the end of frame i the
+// track has delivered at least the sound up to that frame's end time. Packets
+// hold whole blocks, so every block after the first starts exactly where the
+// previous one's finished samples end and the cross-fade joins like samples.
+class TrackCutter {
+ public:
+  TrackCutter(const Sound& sound, int quality, bool useDct)
+      : sound_(sound), enc_({sound.sampleRate, sound.channels, useDct, quality}) {}
+
+  MovieAudioPacket Packet(uint64_t framesEnd) {
+    MovieAudioPacket p;
+    const uint64_t total = sound_.samples.size() / sound_.channels;
+    const uint64_t target = std::min(framesEnd, total);
+    const uint32_t ch = sound_.channels, len = enc_.FrameLength(), adv = enc_.BlockAdvance();
+    std::vector<int16_t> block(size_t(len) * ch);
+    while (done_ < target) {
+      for (uint32_t i = 0; i < len; ++i) {
+        const uint64_t s = done_ + i;
+        for (uint32_t c = 0; c < ch; ++c)
+          block[size_t(i) * ch + c] = s < total ? sound_.samples[size_t(s) * ch + c] : 0;
+      }
+      enc_.EncodeBlock(block.data(), p.data);
+      const uint64_t take = std::min<uint64_t>(adv, total - done_);
+      p.decodedBytes += uint32_t(take * ch * 2);
+      done_ += adv;
+    }
+    p.present = !p.data.empty();
+    return p;
+  }
+
+ private:
+  const Sound& sound_;
+  AudioEncoder enc_;
+  uint64_t done_ = 0;
+};
+
+uint32_t RateWord(const Sound& s, bool useDct) {
+  uint32_t w = s.sampleRate & 0xFFFF;
+  w |= useDct ? TRACK_CODEC_B : TRACK_CODEC_A;
+  if (!s.eightBit) w |= TRACK_16BIT;
+  if (s.channels == 2) w |= TRACK_STEREO;
+  return w;
+}
+
+struct Loop {
+  const EncodeOptions& opts;
+  MovieWriter writer;
+  VideoEncoder video;
+  std::vector<TrackCutter> cutters;
+  uint32_t rateNum, rateDen;
+  uint32_t keyInterval;
+  int quality;
+  uint32_t frame = 0;
+  uint64_t bytes = 0;
+  BlockHistogram blocks{};
+
+  static MovieWriterInfo Info(const EncodeOptions& o, uint32_t w, uint32_t h, uint32_t num,
+                              uint32_t den, const std::vector<const Sound*>& sounds,
+                              const std::vector<uint32_t>& ids) {
+    MovieWriterInfo info;
+    info.revision = o.revision;
+    info.width = w;
+    info.height = h;
+    info.rateNumerator = num;
+    info.rateDenominator = den;
+    info.headerFlags = (o.grey ? HDR_GRAYSCALE : 0) | (o.alpha ? HDR_ALPHA : 0) |
+                       ((o.display & 7) << 28);
+    for (size_t i = 0; i < sounds.size(); ++i)
+      info.tracks.push_back({RateWord(*sounds[i], o.audioDct), ids[i], 0});
+    return info;
+  }
+
+  Loop(const EncodeOptions& o, uint32_t w, uint32_t h, uint32_t num, uint32_t den,
+       const std::vector<const Sound*>& sounds, const std::vector<uint32_t>& ids)
+      : opts(o),
+        writer(Info(o, w, h, num, den, sounds, ids)),
+        video({w, h, o.revision, o.grey, o.alpha}),
+        rateNum(num),
+        rateDen(den) {
+    cutters.reserve(sounds.size());
+    for (const Sound* s : sounds) cutters.emplace_back(*s, o.audioQuality, o.audioDct);
+    keyInterval = o.keyInterval ? o.keyInterval : std::max<uint32_t>(1, 10 * num / std::max(den, 1u));
+    quality = std::clamp(o.quality, 1, 100);
+  }
+
+  void Add(const Picture& pic) {
+    std::vector<MovieAudioPacket> packets;
+    for (size_t t = 0; t < cutters.size(); ++t) {
+      // Sound up to the end of this frame's time, rounded up.
+      const uint64_t end = ((uint64_t(frame) + 1) * rateDen * SampleRate(t) + rateNum - 1) / rateNum;
+      packets.push_back(cutters[t].Packet(end));
+    }
+    SourcePicture sp;
+    sp.y = pic.y.data();
+    sp.yStride = pic.width;
+    const uint32_t cw = (pic.width + 1) / 2, chh = (pic.height + 1) / 2;
+    std::vector<uint8_t> grey;
+    if (!opts.grey) {
+      if (pic.cb.empty()) {  // mono source coded in colour
+        grey.assign(size_t(cw) * chh, 128);
+        sp.cb = sp.cr = grey.data();
+      } else {
+        sp.cb = pic.cb.data();
+        sp.cr = pic.cr.data();
+      }
+      sp.cStride = cw;
+    }
+    std::vector<uint8_t> opaque;
+    if (opts.alpha) {
+      if (pic.a.empty()) opaque.assign(size_t(pic.width) * pic.height, 255);
+      sp.a = pic.a.empty() ? opaque.data() : pic.a.data();
+      sp.aStride = pic.width;
+    }
+    const bool key = frame % keyInterval == 0;
+    std::vector<uint8_t> data;
+    video.EncodeFrame(sp, key, quality, data, &blocks);
+    writer.AddFrame(key, packets, data);
+    size_t frameBytes = data.size();
+    for (const auto& p : packets) frameBytes += 4 + (p.present ? 4 + p.data.size() : 0);
+    bytes += frameBytes;
+    if (opts.bitrate) AdjustQuality(frameBytes);
+    ++frame;
+  }
+
+  // Per-frame rate control: nudges the quality towards the byte budget.
+  void AdjustQuality(size_t frameBytes) {
+    const double budget = double(opts.bitrate) * rateDen / rateNum;
+    const double ratio = double(frameBytes) / std::max(budget, 1.0);
+    if (ratio > 1.1) quality -= std::clamp(int(std::lround(6 * std::log2(ratio))), 1, 12);
+    if (ratio < 0.9) quality += std::clamp(int(std::lround(-4 * std::log2(ratio))), 1, 6);
+    quality = std::clamp(quality, 1, 100);
+  }
+
+  std::vector<uint32_t> rates;
+  uint32_t SampleRate(size_t t) const { return rates[t]; }
+};
+
+bool CheckOptions(const EncodeOptions& o, std::string* why) {
+  if (o.revision < 'f' || o.revision > 'i') {
+    *why = "revision must be f, g, h or i";
+    return false;
+  }
+  if (o.display > 7) {
+    *why = "display mode must be 0..7";
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint32_t> TrackIds(const EncodeOptions& o, size_t count) {
+  std::vector<uint32_t> ids;
+  for (size_t i = 0; i < count; ++i) ids.push_back(i < o.audio.size() && o.audio[i].hasId ? o.audio[i].id : uint32_t(i));
+  return ids;
+}
+
+}  // namespace
+
+bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::string* why,
+                     const EncodeProgress& progress) {
+  std::string local;
+  if (!why) why = &local;
+  EncodeOptions opts = optsIn;
+  if (!CheckOptions(opts, why)) return false;
+  std::unique_ptr<PictureSource> src;
+  const std::string& v = opts.video;
+  const bool isY4m = v.size() >= 4 && v.compare(v.size() - 4, 4, ".y4m") == 0;
+  src = isY4m ? OpenY4m(v, why) : OpenPngSequence(v, why);
+  if (!src) return false;
+  if (opts.alpha && !src->hasAlpha()) {
+    *why = v + ": --alpha needs pictures with an alpha channel";
+    return false;
+  }
+  if (src->grey()) opts.grey = true;
+  uint32_t num = opts.rateNumerator ? opts.rateNumerator : src->rateNumerator();
+  uint32_t den = opts.rateNumerator ? opts.rateDenominator : src->rateDenominator();
+  if (!num || !den) {
+    *why = "frame rate must be positive";
+    return false;
+  }
+  std::vector<Sound> sounds(opts.audio.size());
+  std::vector<const Sound*> soundPtrs;
+  for (size_t i = 0; i < opts.audio.size(); ++i) {
+    if (!ReadSound(opts.audio[i].path, sounds[i], why)) return false;
+    soundPtrs.push_back(&sounds[i]);
+  }
+  Loop loop(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
+  for (const Sound& s : sounds) loop.rates.push_back(s.sampleRate);
+  const auto start = std::chrono::steady_clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  uint32_t expected = src->frameCountHint();
+  if (opts.maxFrames) expected = expected ? std::min(expected, opts.maxFrames) : opts.maxFrames;
+  Picture pic;
+  while ((!opts.maxFrames || loop.frame < opts.maxFrames) && src->Next(pic)) {
+    loop.Add(pic);
+    if (progress) progress(loop.frame, expected, loop.bytes, elapsed());
+  }
+  if (!src->error().empty()) {
+    *why = v + ": " + src->error();
+    return false;
+  }
+  if (loop.frame == 0) {
+    *why = v + ": no pictures";
+    return false;
+  }
+  if (!loop.writer.WriteFile(opts.output, why)) return false;
+  if (stats) {
+    stats->frames = loop.frame;
+    stats->bytes = loop.bytes;
+    stats->blocks = loop.blocks;
+    stats->seconds = elapsed();
+  }
+  return true;
+}
+
+bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<MemoryTrack>& tracks,
+                       const EncodeOptions& opts, std::vector<uint8_t>& movie, std::string* why,
+                       EncodeStats* stats) {
+  std::string local;
+  if (!why) why = &local;
+  if (!CheckOptions(opts, why)) return false;
+  if (pictures.empty()) {
+    *why = "no pictures";
+    return false;
+  }
+  std::vector<const Sound*> soundPtrs;
+  std::vector<uint32_t> ids;
+  for (const auto& t : tracks) {
+    soundPtrs.push_back(&t.sound);
+    ids.push_back(t.id);
+  }
+  const uint32_t num = opts.rateNumerator ? opts.rateNumerator : 25;
+  const uint32_t den = opts.rateNumerator ? opts.rateDenominator : 1;
+  Loop loop(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
+  for (const auto& t : tracks) loop.rates.push_back(t.sound.sampleRate);
+  for (const Picture& p : pictures) {
+    if (p.width != pictures[0].width || p.height != pictures[0].height) {
+      *why = "pictures differ in size";
+      return false;
+    }
+    loop.Add(p);
+  }
+  if (!loop.writer.Finish(movie)) {
+    *why = "movie too large for the format";
+    return false;
+  }
+  if (stats) {
+    stats->frames = loop.frame;
+    stats->bytes = movie.size();
+    stats->blocks = loop.blocks;
+  }
+  return true;
+}
+
+}  // namespace tarn::encoder

@@ -1,0 +1,63 @@
+// Whole-movie encoding: pictures and sound files into a movie file, with the
+// options of `tarn encode`. Also the in-memory entry the test builders use.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "encoder/audio_encoder.h"
+#include "encoder/inputs.h"
+#include "encoder/video_encoder.h"
+
+namespace tarn::encoder {
+
+struct AudioInput {
+  std::string path;
+  uint32_t id = 0;
+  bool hasId = false;  // else the track's position
+};
+
+struct EncodeOptions {
+  std::string output;
+  std::string video;                 // .y4m file or printf pattern of PNG pictures
+  uint32_t rateNumerator = 0;        // 0: the source's rate
+  uint32_t rateDenominator = 1;
+  bool alpha = false;                // alpha plane from the PNG alpha channel
+  bool grey = false;
+  char revision = 'i';
+  uint32_t keyInterval = 0;          // 0: ten seconds' worth of frames
+  int quality = 75;                  // 1..100
+  uint64_t bitrate = 0;              // bytes per second; 0: constant quality
+  uint32_t display = 0;              // header display mode 0..7
+  int audioQuality = 70;
+  bool audioDct = true;              // false: the real-DFT variant
+  std::vector<AudioInput> audio;
+  uint32_t maxFrames = 0;            // 0: all
+};
+
+struct EncodeStats {
+  uint32_t frames = 0;
+  uint64_t bytes = 0;
+  BlockHistogram blocks{};
+  double seconds = 0;
+};
+
+// frames done, frames expected (0 unknown), bytes so far, seconds elapsed.
+using EncodeProgress = std::function<void(uint32_t, uint32_t, uint64_t, double)>;
+
+// Encodes opts.video (+ opts.audio) into opts.output. False with a reason.
+bool EncodeMovieFile(const EncodeOptions& opts, EncodeStats* stats, std::string* why,
+                     const EncodeProgress& progress = nullptr);
+
+// In-memory variant: pictures (all one size) and optional sound tracks.
+struct MemoryTrack {
+  Sound sound;
+  uint32_t id = 0;
+};
+bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<MemoryTrack>& tracks,
+                       const EncodeOptions& opts, std::vector<uint8_t>& movie, std::string* why,
+                       EncodeStats* stats = nullptr);
+
+}  // namespace tarn::encoder

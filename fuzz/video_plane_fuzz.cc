@@ -1,0 +1,62 @@
+// Plane and frame decoding on arbitrary bytes. The first byte picks the plane
+// geometry, kind and flags; the rest is the video data, copied to an
+// exact-size buffer so that any overread traps.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/cpu_flags.h"
+#include "video/video_internal.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace tarn;
+  if (size < 2) return 0;
+  const uint8_t mode = data[0], shape = data[1];
+  data += 2, size -= 2;
+  const uint32_t width = 8u * (1 + (shape & 15)), height = 8u * (1 + (shape >> 4));
+  auto bytes = std::make_unique<uint8_t[]>(size ? size : 1);
+  if (size) std::memcpy(bytes.get(), data, size);
+
+  uint32_t sizes[kVideoBundleCount];
+  VideoWorkSizes((width + 15) & ~15u, sizes);
+  std::vector<uint8_t> work[kVideoBundleCount];
+  VideoWork vw{};
+  for (int k = 0; k < kVideoBundleCount; ++k) {
+    work[k].resize(sizes[k]);
+    vw.sizes[k] = sizes[k];
+    vw.buffers[k] = work[k].data();
+  }
+  const uint32_t blocksAcross = (width + 15) / 16;
+  std::vector<uint8_t> map(blocksAcross * ((height + 15) / 16));
+
+  if (mode & 1) {  // one plane, in place or from a reference
+    std::vector<uint8_t> dst(width * height), ref(width * height, 0x55);
+    const int kind = (mode & 2) ? 2 : 1;
+    const uint32_t w = kind == 2 ? ((width / 2 + 7) & ~7u) : width;
+    const uint32_t h = kind == 2 ? ((height / 2 + 7) & ~7u) : height;
+    uint8_t* out = dst.data();
+    const uint8_t* in = (mode & 4) ? out : ref.data();
+    VideoDecodePlane(bytes.get(), size, 0, out, in, w, h, w, map.data(), blocksAcross, kind, vw,
+                     (mode & 8) ? 0x8000u : 0u);
+    return 0;
+  }
+  PlaneSet ps{};
+  ps.setCount = (mode & 2) ? 2 : 1;
+  ps.lumaWidth = width, ps.lumaHeight = height;
+  ps.chromaWidth = ((width + 1) / 2 + 7) & ~7u, ps.chromaHeight = ((height + 1) / 2 + 7) & ~7u;
+  std::vector<uint8_t> mem[2][4];
+  for (uint32_t s = 0; s < ps.setCount; ++s) {
+    for (uint32_t p = 0; p < 4; ++p) {
+      const bool chroma = p == PLANE_CHROMA1 || p == PLANE_CHROMA2;
+      const uint32_t stride = chroma ? (ps.chromaWidth + 15) & ~15u : width;
+      mem[s][p].resize(size_t(stride) * (chroma ? ps.chromaHeight : height));
+      ps.planes[s][p] = {1, mem[s][p].data(), stride};
+    }
+  }
+  const uint32_t header = (mode & 4) ? 0x100000u : 0u;
+  const uint32_t flags = ((mode & 8) ? 0x100000u : 0u) | ((mode & 16) ? 0x20000u : 0u) | ((mode & 32) ? 0x8000u : 0u);
+  VideoDecodeFrame(&ps, bytes.get(), bytes.get() + size, header, flags, map.data(), blocksAcross, vw);
+  return 0;
+}

@@ -1,0 +1,141 @@
+// `tarn encode`: pictures and sound files into a movie.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "encoder/movie_encoder.h"
+#include "tools/command.h"
+
+namespace tarn::tools {
+
+namespace {
+
+bool ParseUint(const std::string& s, uint64_t max, uint64_t* out) {
+  if (s.empty() || s.size() > 19) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  const uint64_t v = std::strtoull(s.c_str(), nullptr, 10);
+  if (v > max) return false;
+  *out = v;
+  return true;
+}
+
+void ShowProgress(uint32_t done, uint32_t expected, uint64_t bytes, double seconds) {
+  const double fps = seconds > 0 ? done / seconds : 0;
+  char bar[41] = {};
+  const int width = 30;
+  int filled = expected ? int(uint64_t(done) * width / expected) : 0;
+  if (filled > width) filled = width;
+  for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
+  char eta[32] = "--:--";
+  if (expected > done && fps > 0) {
+    const int s = int((expected - done) / fps);
+    std::snprintf(eta, sizeof eta, "%d:%02d", s / 60, s % 60);
+  }
+  std::fprintf(stderr, "\r[%s] %u/%u frames  %.1f fps  ETA %s  %.2f MB ", bar, done, expected, fps,
+               eta, bytes / 1048576.0);
+  std::fflush(stderr);
+}
+
+int RunEncode(const std::vector<std::string>& args) {
+  encoder::EncodeOptions o;
+  bool quiet = false;
+  auto need = [&](size_t& i) -> const std::string* {
+    if (i + 1 >= args.size()) return nullptr;
+    return &args[++i];
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const std::string* v = nullptr;
+    uint64_t n = 0;
+    auto bad = [&](const char* what) { return Fail(a + ": " + what); };
+    if (a == "-o" || a == "--output") {
+      if (!(v = need(i))) return bad("needs a file name");
+      o.output = *v;
+    } else if (a == "--rate") {
+      if (!(v = need(i))) return bad("needs N/D");
+      const size_t slash = v->find('/');
+      uint64_t num = 0, den = 1;
+      if (!ParseUint(v->substr(0, slash), 1000000, &num) || num == 0 ||
+          (slash != std::string::npos && (!ParseUint(v->substr(slash + 1), 1000000, &den) || den == 0)))
+        return bad("expects a positive rate like 25 or 30000/1001");
+      o.rateNumerator = uint32_t(num);
+      o.rateDenominator = uint32_t(den);
+    } else if (a == "--alpha") {
+      o.alpha = true;
+    } else if (a == "--grey" || a == "--gray") {
+      o.grey = true;
+    } else if (a == "--quiet" || a == "-q") {
+      quiet = true;
+    } else if (a == "--revision") {
+      if (!(v = need(i)) || v->size() != 1 || (*v)[0] < 'f' || (*v)[0] > 'i') return bad("expects f, g, h or i");
+      o.revision = (*v)[0];
+    } else if (a == "--keyint") {
+      if (!(v = need(i)) || !ParseUint(*v, 1u << 30, &n) || n == 0) return bad("expects a positive frame count");
+      o.keyInterval = uint32_t(n);
+    } else if (a == "--quality") {
+      if (!(v = need(i)) || !ParseUint(*v, 100, &n) || n == 0) return bad("expects 1..100");
+      o.quality = int(n);
+    } else if (a == "--audio-quality") {
+      if (!(v = need(i)) || !ParseUint(*v, 100, &n) || n == 0) return bad("expects 1..100");
+      o.audioQuality = int(n);
+    } else if (a == "--bitrate") {
+      if (!(v = need(i)) || !ParseUint(*v, uint64_t(1) << 40, &n) || n == 0) return bad("expects bytes per second");
+      o.bitrate = n;
+    } else if (a == "--display") {
+      if (!(v = need(i)) || !ParseUint(*v, 7, &n)) return bad("expects 0..7");
+      o.display = uint32_t(n);
+    } else if (a == "--frames") {
+      if (!(v = need(i)) || !ParseUint(*v, 1u << 30, &n)) return bad("expects a frame count");
+      o.maxFrames = uint32_t(n);
+    } else if (a == "--audio-codec") {
+      if (!(v = need(i)) || (*v != "dct" && *v != "rdft")) return bad("expects dct or rdft");
+      o.audioDct = *v == "dct";
+    } else if (a == "--audio") {
+      if (!(v = need(i))) return bad("needs a sound file");
+      encoder::AudioInput in;
+      in.path = *v;
+      const size_t colon = v->rfind(':');
+      if (colon != std::string::npos && colon + 1 < v->size() &&
+          ParseUint(v->substr(colon + 1), 0xFFFFFFFFu, &n)) {
+        in.path = v->substr(0, colon);
+        in.id = uint32_t(n);
+        in.hasId = true;
+      }
+      o.audio.push_back(in);
+    } else if (!a.empty() && a[0] == '-') {
+      return Fail("unknown option " + a);
+    } else if (o.video.empty()) {
+      o.video = a;
+    } else {
+      return Fail("more than one video input: " + o.video + " and " + a);
+    }
+  }
+  if (o.output.empty()) return Fail("encode: -o OUT.trn is required");
+  if (o.video.empty()) return Fail("encode: no video input (a .y4m file or a PNG pattern)");
+  const bool bar = !quiet && isatty(2);
+  encoder::EncodeStats stats;
+  std::string why;
+  const bool ok = encoder::EncodeMovieFile(o, &stats, &why, bar ? encoder::EncodeProgress(ShowProgress) : nullptr);
+  if (bar) std::fprintf(stderr, "\n");
+  if (!ok) return Fail("encode: " + why);
+  if (!quiet) {
+    std::fprintf(stderr, "%s: %u frames, %llu bytes, %.1f fps\n", o.output.c_str(), stats.frames,
+                 static_cast<unsigned long long>(stats.bytes), stats.seconds > 0 ? stats.frames / stats.seconds : 0.0);
+  }
+  return 0;
+}
+
+const TarnCommand kEncode(
+    "encode",
+    "encode -o OUT.trn [--rate N/D] [--alpha] [--grey] [--revision f|g|h|i] [--keyint N] "
+    "[--quality Q] [--bitrate BYTES/S] [--display N] [--audio-codec dct|rdft] "
+    "[--audio-quality Q] [--quiet] VIDEO [--audio FILE[:ID]]...",
+    RunEncode);
+
+}  // namespace
+
+}  // namespace tarn::tools

@@ -1,0 +1,136 @@
+// `tarn planes`: decodes every frame once and dumps its planes as raw bytes,
+// or its luma (and alpha) as greyscale PNGs for a person to look at.
+#include <png.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "movie/movie.h"
+#include "movie/movie_internal.h"
+#include "tools/command.h"
+
+namespace tarn::tools {
+
+namespace {
+
+// Appends width x height bytes of a plane without its stride padding; a plane
+// the movie did not allocate is written as zeros.
+void AppendPlane(std::vector<uint8_t>& out, const PlaneEntry& plane, uint32_t width, uint32_t height) {
+  for (uint32_t y = 0; y < height; ++y) {
+    if (plane.data) {
+      const uint8_t* row = plane.data + size_t(y) * plane.stride;
+      out.insert(out.end(), row, row + width);
+    } else {
+      out.insert(out.end(), width, 0);
+    }
+  }
+}
+
+bool WritePng(const std::string& path, const PlaneEntry& plane, uint32_t width, uint32_t height) {
+  if (!plane.data) return false;
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = width;
+  image.height = height;
+  image.format = PNG_FORMAT_GRAY;
+  return png_image_write_to_file(&image, path.c_str(), 0, plane.data, png_int_32(plane.stride), nullptr) != 0;
+}
+
+int RunPlanes(const std::vector<std::string>& args) {
+  std::string moviePath, outPath, pngDir;
+  bool alpha = false, grey = false, strict = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--alpha") {
+      alpha = true;
+    } else if (a == "--grey") {
+      grey = true;
+    } else if (a == "--strict") {
+      strict = true;
+    } else if (a == "--png") {
+      if (++i == args.size()) return Fail("planes: --png needs a directory");
+      pngDir = args[i];
+    } else if (!a.empty() && a[0] == '-') {
+      return Fail("planes: unknown option " + a);
+    } else if (moviePath.empty()) {
+      moviePath = a;
+    } else if (outPath.empty()) {
+      outPath = a;
+    } else {
+      return Fail("planes: too many arguments");
+    }
+  }
+  if (moviePath.empty() || (outPath.empty() == pngDir.empty()))
+    return Fail("usage: tarn planes MOVIE OUT [--alpha] [--grey] [--strict] | tarn planes MOVIE --png DIR");
+
+  uint32_t flags = OPEN_NO_THREAD;
+  if (alpha) flags |= OPEN_ALPHA;
+  if (grey) flags |= OPEN_GREY;
+  Movie* movie = MovieOpen(moviePath.c_str(), flags);
+  if (!movie) return Fail(moviePath + ": " + MovieGetError());
+  const MovieState* m = AsState(movie);
+  if (!m->planes) {
+    MovieClose(movie);
+    return Fail(moviePath + ": the movie has no picture buffers");
+  }
+  FILE* out = nullptr;
+  if (!outPath.empty()) {
+    out = std::fopen(outPath.c_str(), "wb");
+    if (!out) {
+      MovieClose(movie);
+      return Fail("cannot write " + outPath);
+    }
+  }
+  const bool withAlpha = alpha && (movie->headerFlags & HDR_ALPHA);
+  bool corrupt = false, failed = false;
+  std::string why;
+  std::vector<uint8_t> bytes;
+  for (uint32_t f = 1; f <= movie->frameCount && !failed; ++f) {
+    if (MovieDoFrame(movie) != 0) {
+      why = "reading frame " + std::to_string(f) + " failed";
+      failed = true;
+      break;
+    }
+    corrupt |= MovieLastFrameCorrupt(movie);
+    const PlaneSet& ps = *m->planes;
+    const PlaneEntry* set = ps.planes[ps.current & 1];
+    if (out) {
+      bytes.clear();
+      AppendPlane(bytes, set[PLANE_LUMA], ps.lumaWidth, ps.lumaHeight);
+      AppendPlane(bytes, set[PLANE_CHROMA1], ps.chromaWidth, ps.chromaHeight);
+      AppendPlane(bytes, set[PLANE_CHROMA2], ps.chromaWidth, ps.chromaHeight);
+      if (withAlpha) AppendPlane(bytes, set[PLANE_ALPHA], ps.lumaWidth, ps.lumaHeight);
+      if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
+        why = "cannot write " + outPath;
+        failed = true;
+      }
+    } else {
+      char name[32];
+      std::snprintf(name, sizeof name, "/frame_%05u", f);
+      const std::string base = pngDir + name;
+      if (!WritePng(base + "_y.png", set[PLANE_LUMA], ps.lumaWidth, ps.lumaHeight) ||
+          (withAlpha && !WritePng(base + "_a.png", set[PLANE_ALPHA], ps.lumaWidth, ps.lumaHeight))) {
+        why = "cannot write " + base + "_y.png";
+        failed = true;
+      }
+    }
+    if (f < movie->frameCount) MovieNextFrame(movie);
+  }
+  MovieClose(movie);
+  if (out && std::fclose(out) != 0 && !failed) {
+    why = "cannot write " + outPath;
+    failed = true;
+  }
+  if (failed) return Fail(moviePath + ": " + why);
+  return strict && corrupt ? 2 : 0;
+}
+
+const TarnCommand kPlanes("planes",
+                          "planes MOVIE OUT [--alpha] [--grey] [--strict] | planes MOVIE --png DIR   dump decoded planes",
+                          RunPlanes);
+
+}  // namespace
+
+}  // namespace tarn::tools

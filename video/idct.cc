@@ -1,0 +1,227 @@
+// Coefficient and residue readers, the 8 x 8 integer inverse transform and the
+// residue adder. Blocks are 8 x 8 at dst/src with the given strides; nothing
+// outside those 64 (or, doubled, 256) samples is touched.
+#include <cstring>
+
+#include "video/video_internal.h"
+
+namespace tarn {
+
+namespace {
+
+// Entry lists hold (index << 2) | mode; 0 is an empty entry. Front insertions
+// (at most one per index 0..63) grow down from kListFront, the start entries
+// and their appends (at most 15) grow up from it.
+constexpr int kListFront = 64;
+constexpr int kListSize = kListFront + 16;
+
+enum : uint8_t { MODE_SPLIT = 0, MODE_QUAD = 1, MODE_GROUP = 2, MODE_VALUE = 3 };
+
+inline uint8_t Entry(uint32_t index, uint32_t mode) { return uint8_t(index << 2 | mode); }
+
+// A coefficient of magnitude 2^b .. 2^(b+1) - 1: b low bits, then the sign.
+inline int16_t ReadValue(BitReader& reader, int b) {
+  if (b == 0) return reader.Bit() ? -1 : 1;
+  const uint32_t v = reader.Bits(b + 1);
+  const int m = int(v & ((1u << b) - 1)) + (1 << b);
+  return int16_t((v >> b) ? -m : m);
+}
+
+// Walks the entry list once for one bit level. visit(index) is called for
+// each index that becomes significant and returns false to stop reading.
+template <typename Visit>
+bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& visit) {
+  auto group = [&](uint32_t c) {
+    for (uint32_t j = c; j < c + 4; ++j) {
+      if (reader.Bit()) {
+        list[--head] = Entry(j, MODE_VALUE);
+      } else if (!visit(j)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const int start = head;
+  for (int i = start; i < tail;) {
+    const uint8_t e = list[i];
+    if (e == 0 || !reader.Bit()) {
+      ++i;
+      continue;
+    }
+    const uint32_t c = e >> 2;
+    switch (e & 3) {
+      case MODE_SPLIT:  // stays current: examined again as MODE_QUAD
+        list[i] = Entry(c + 4, MODE_QUAD);
+        if (!group(c)) return false;
+        break;
+      case MODE_QUAD:  // stays current: examined again as MODE_GROUP
+        list[i] = Entry(c, MODE_GROUP);
+        list[tail++] = Entry(c + 4, MODE_GROUP);
+        list[tail++] = Entry(c + 8, MODE_GROUP);
+        list[tail++] = Entry(c + 12, MODE_GROUP);
+        break;
+      case MODE_GROUP:
+        list[i++] = 0;
+        if (!group(c)) return false;
+        break;
+      default:
+        list[i++] = 0;
+        if (!visit(c)) return false;
+        break;
+    }
+  }
+  // Empty entries read nothing at any level: squeeze out those this walk
+  // visited so that later levels do not step over them.
+  int kept = start;
+  for (int i = start; i < tail; ++i) {
+    if (list[i]) list[kept++] = list[i];
+  }
+  tail = kept;
+  return true;
+}
+
+using u32 = uint32_t;
+
+// (c * v) >> 11 on the 32-bit wrapped product, shift arithmetic.
+inline u32 M(int32_t c, u32 v) { return u32(int32_t(u32(c) * v) >> 11); }
+
+inline void Butterfly(const u32 s[8], u32 t[8]) {
+  const u32 a0 = s[0] + s[4], a1 = s[0] - s[4], a2 = s[2] + s[6], a3 = M(2896, s[2] - s[6]);
+  const u32 a4 = s[5] + s[3], a5 = s[5] - s[3], a6 = s[1] + s[7], a7 = s[1] - s[7];
+  const u32 b0 = a4 + a6, b1 = M(3784, a5 + a7);
+  const u32 b2 = M(-5352, a5) - b0 + b1;
+  const u32 b3 = M(2896, a6 - a4) - b2;
+  const u32 b4 = M(2217, a7) + b3 - b1;
+  t[0] = a0 + a2 + b0;
+  t[1] = a1 + a3 - a2 + b2;
+  t[2] = a1 - a3 + a2 + b3;
+  t[3] = a0 - a2 - b4;
+  t[4] = a0 - a2 + b4;
+  t[5] = a1 - a3 + a2 - b3;
+  t[6] = a1 + a3 - a2 - b2;
+  t[7] = a0 + a2 - b0;
+}
+
+inline u32 Dequant(int16_t c, int32_t f) { return u32(int32_t(u32(int32_t(c)) * u32(f)) >> 11); }
+
+}  // namespace
+
+void ReadCoefficients(BitReader& stream, int16_t block[64]) {
+  BitReader reader = stream;  // a local copy stays in registers
+  uint8_t list[kListSize];
+  int head = kListFront, tail = kListFront;
+  list[tail++] = Entry(4, MODE_SPLIT);
+  list[tail++] = Entry(24, MODE_SPLIT);
+  list[tail++] = Entry(44, MODE_SPLIT);
+  list[tail++] = Entry(1, MODE_VALUE);
+  list[tail++] = Entry(2, MODE_VALUE);
+  list[tail++] = Entry(3, MODE_VALUE);
+  for (int level = int(reader.Bits(4)); level >= 1; --level) {
+    const int b = level - 1;
+    WalkList(reader, list, head, tail, [&](uint32_t k) {
+      block[kCoefficientScan[k]] = ReadValue(reader, b);
+      return true;
+    });
+  }
+  stream = reader;
+}
+
+namespace {
+
+inline void ReadResidueBits(BitReader& reader, uint32_t limit, uint8_t residue[64]) {
+  std::memset(residue, 0, 64);
+  uint8_t list[kListSize];
+  int head = kListFront, tail = kListFront;
+  list[tail++] = Entry(4, MODE_SPLIT);
+  list[tail++] = Entry(24, MODE_SPLIT);
+  list[tail++] = Entry(44, MODE_SPLIT);
+  list[tail++] = Entry(0, MODE_GROUP);
+  uint8_t nonZero[64];
+  uint32_t nonZeroCount = 0, changes = 0;
+  const int levels = int(reader.Bits(3)) + 1;
+  for (int level = 0; level < levels; ++level) {
+    const uint8_t mask = uint8_t(1u << (levels - 1 - level));
+    for (uint32_t j = 0; j < nonZeroCount; ++j) {
+      if (!reader.Bit()) continue;
+      uint8_t& r = residue[nonZero[j]];
+      r = int8_t(r) >= 0 ? uint8_t(r + mask) : uint8_t(r - mask);
+      if (changes++ == limit) return;
+    }
+    const bool more = WalkList(reader, list, head, tail, [&](uint32_t k) {
+      residue[k] = reader.Bit() ? uint8_t(-mask) : mask;
+      nonZero[nonZeroCount++] = uint8_t(k);
+      return changes++ != limit;
+    });
+    if (!more) return;
+  }
+}
+
+}  // namespace
+
+void ReadResidue(BitReader& stream, uint32_t limit, uint8_t residue[64]) {
+  BitReader reader = stream;  // a local copy stays in registers
+  ReadResidueBits(reader, limit, residue);
+  stream = reader;
+}
+
+void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+  for (int k = 0; k < 64; ++k) {
+    const ptrdiff_t p = (kCoefficientScan[k] >> 3) * stride + (kCoefficientScan[k] & 7);
+    dst[p] = uint8_t(src[p] + residue[k]);
+  }
+}
+
+void IdctBlock(const int16_t block[64], const int32_t* quant, uint8_t out[64]) {
+  u32 tmp[64];
+  for (int x = 0; x < 8; ++x) {
+    const u32 dc = Dequant(block[x], quant[x]);
+    if (!(block[8 + x] | block[16 + x] | block[24 + x] | block[32 + x] | block[40 + x] | block[48 + x] |
+          block[56 + x])) {
+      for (int i = 0; i < 8; ++i) tmp[i * 8 + x] = dc;
+      continue;
+    }
+    u32 s[8], t[8];
+    s[0] = dc;
+    for (int i = 1; i < 8; ++i) s[i] = Dequant(block[i * 8 + x], quant[i * 8 + x]);
+    Butterfly(s, t);
+    for (int i = 0; i < 8; ++i) tmp[i * 8 + x] = t[i];
+  }
+  for (int y = 0; y < 8; ++y) {
+    const u32* row = tmp + y * 8;
+    if (!(row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7])) {
+      std::memset(out + y * 8, uint8_t(int32_t(row[0] + 127) >> 8), 8);
+      continue;
+    }
+    u32 t[8];
+    Butterfly(row, t);
+    for (int i = 0; i < 8; ++i) out[y * 8 + i] = uint8_t(int32_t(t[i] + 127) >> 8);
+  }
+}
+
+void IdctPut(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdiff_t stride) {
+  uint8_t out[64];
+  IdctBlock(block, quant, out);
+  for (int y = 0; y < 8; ++y) std::memcpy(dst + y * stride, out + y * 8, 8);
+}
+
+void IdctPutDoubled(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdiff_t stride) {
+  uint8_t out[64];
+  IdctBlock(block, quant, out);
+  for (int y = 0; y < 8; ++y) {
+    uint8_t row[16];
+    for (int i = 0; i < 8; ++i) row[2 * i] = row[2 * i + 1] = out[y * 8 + i];
+    std::memcpy(dst + 2 * y * stride, row, 16);
+    std::memcpy(dst + (2 * y + 1) * stride, row, 16);
+  }
+}
+
+void IdctAdd(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdiff_t dstStride,
+             const uint8_t* src, ptrdiff_t srcStride) {
+  uint8_t out[64];
+  IdctBlock(block, quant, out);
+  for (int y = 0; y < 8; ++y) {
+    for (int i = 0; i < 8; ++i) dst[y * dstStride + i] = uint8_t(src[y * srcStride + i] + out[y * 8 + i]);
+  }
+}
+
+}  // namespace tarn

@@ -1,0 +1,324 @@
+// The frame and plane decoder: finds the planes in one frame's video data and
+// decodes each as 8 x 8 blocks into the plane set. Writes only inside the
+// destination planes (never their stride padding), the change map and the
+// bundle buffers; reads only the reference planes and the frame data.
+#include <cstring>
+#include <initializer_list>
+
+#include "common/bytes.h"
+#include "video/video_internal.h"
+
+namespace tarn {
+
+namespace {
+
+// Flag values shared with the movie's header and open flags.
+constexpr uint32_t kHeaderAlpha = 0x100000;    // the video data begins with an alpha section
+constexpr uint32_t kOpenAlpha = 0x100000;      // decode that section (else step over it)
+constexpr uint32_t kOpenGrey = 0x20000;        // luma (and alpha) only
+constexpr uint32_t kOpenBeforeRevI = 0x8000;   // no chroma offset word; old colour rule
+
+// 32-bit masks selecting the samples whose pattern bit is set, by nibble
+// (bit k = sample k, stored little-endian so sample 0 is the first byte).
+constexpr uint32_t NibbleMask(uint32_t n) {
+  uint32_t m = 0;
+  for (int k = 0; k < 4; ++k) m |= ((n >> k) & 1) ? 0xFFu << (8 * k) : 0;
+  return m;
+}
+constexpr uint32_t kNibbleMask[16] = {
+    NibbleMask(0), NibbleMask(1), NibbleMask(2),  NibbleMask(3),  NibbleMask(4),  NibbleMask(5),
+    NibbleMask(6), NibbleMask(7), NibbleMask(8),  NibbleMask(9),  NibbleMask(10), NibbleMask(11),
+    NibbleMask(12), NibbleMask(13), NibbleMask(14), NibbleMask(15)};
+
+inline void Copy8(uint8_t* d, const uint8_t* s) {
+  uint64_t v;
+  std::memcpy(&v, s, 8);
+  std::memcpy(d, &v, 8);
+}
+
+inline void CopyBlock(uint8_t* d, const uint8_t* s, ptrdiff_t stride) {
+  for (int y = 0; y < 8; ++y) Copy8(d + y * stride, s + y * stride);
+}
+
+inline void FillBlock(uint8_t* d, ptrdiff_t stride, uint8_t c) {
+  const uint64_t v = c * 0x0101010101010101ull;
+  for (int y = 0; y < 8; ++y) std::memcpy(d + y * stride, &v, 8);
+}
+
+struct PlaneDecoder {
+  BitReader& br;
+  PlaneBundles& pb;
+  const uint8_t* ref;
+  uint32_t width, height;
+  ptrdiff_t stride;
+
+  // The reference block displaced by the next x and y offsets. Offsets that
+  // reach outside the plane are corrupt and are clamped to its edges.
+  const uint8_t* Displaced(uint32_t x, uint32_t y) {
+    int sx = int(x) + int8_t(TakeByte(pb, BUNDLE_X_OFFSET));
+    int sy = int(y) + int8_t(TakeByte(pb, BUNDLE_Y_OFFSET));
+    const int maxX = int(width) - 8, maxY = int(height) - 8;
+    if (sx < 0 || sx > maxX || sy < 0 || sy > maxY) {
+      pb.corrupt = true;
+      sx = sx < 0 ? 0 : (sx > maxX ? maxX : sx);
+      sy = sy < 0 ? 0 : (sy > maxY ? maxY : sy);
+    }
+    return ref + sy * stride + sx;
+  }
+
+  void Pattern(uint8_t* d, ptrdiff_t s) {
+    const uint32_t c0 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
+    const uint32_t c1 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
+    for (int y = 0; y < 8; ++y) {
+      const uint8_t p = TakeByte(pb, BUNDLE_PATTERN);
+      const uint32_t lo = kNibbleMask[p & 15], hi = kNibbleMask[p >> 4];
+      StoreLe32(d + y * s, (c0 & ~lo) | (c1 & lo));
+      StoreLe32(d + y * s + 4, (c0 & ~hi) | (c1 & hi));
+    }
+  }
+
+  void Raw(uint8_t* d, ptrdiff_t s) {
+    Bundle& b = pb.bundle[BUNDLE_COLOR];
+    if (b.end - b.readPos >= 64) {
+      const uint8_t* src = b.data + b.readPos;
+      for (int y = 0; y < 8; ++y) Copy8(d + y * s, src + 8 * y);
+      b.readPos += 64;
+      return;
+    }
+    for (int i = 0; i < 64; ++i) d[(i >> 3) * s + (i & 7)] = TakeByte(pb, BUNDLE_COLOR);
+  }
+
+  // Runs along one of the sixteen orders; a run past position 63 is corrupt
+  // and is cut at the end of the block.
+  void Run(uint8_t* d, ptrdiff_t s) {
+    const uint8_t* scan = kRunScans[br.Bits(4)];
+    auto put = [&](uint32_t i, uint8_t c) { d[(scan[i] >> 3) * s + (scan[i] & 7)] = c; };
+    uint32_t i = 0;
+    while (i < 63) {
+      const uint32_t same = br.Bit();
+      uint32_t n = uint32_t(TakeByte(pb, BUNDLE_RUN)) + 1;
+      if (n > 64 - i) {
+        pb.corrupt = true;
+        n = 64 - i;
+      }
+      if (same) {
+        const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
+        for (uint32_t j = 0; j < n; ++j) put(i + j, c);
+      } else {
+        for (uint32_t j = 0; j < n; ++j) put(i + j, TakeByte(pb, BUNDLE_COLOR));
+      }
+      i += n;
+    }
+    if (i == 63) put(63, TakeByte(pb, BUNDLE_COLOR));
+  }
+
+  void Intra(uint8_t* d, ptrdiff_t s) {
+    int16_t coef[64] = {};
+    coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
+    ReadCoefficients(br, coef);
+    IdctPut(coef, kIntraQuant[br.Bits(4)], d, s);
+  }
+
+  // A scaled block's 8 x 8 result; false for sub-types that write nothing.
+  bool ScaledSource(uint8_t out[64]) {
+    switch (TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE)) {
+      case BLOCK_RUN: Run(out, 8); return true;
+      case BLOCK_INTRA: {
+        int16_t coef[64] = {};
+        coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
+        ReadCoefficients(br, coef);
+        IdctBlock(coef, kIntraQuant[br.Bits(4)], out);
+        return true;
+      }
+      case BLOCK_FILL: std::memset(out, TakeByte(pb, BUNDLE_COLOR), 64); return true;
+      case BLOCK_PATTERN: Pattern(out, 8); return true;
+      case BLOCK_RAW: Raw(out, 8); return true;
+      default: return false;
+    }
+  }
+
+  // Writes each sample as a 2 x 2 square; a scaled area that does not fit in
+  // the plane is corrupt and only its part inside the plane is written.
+  void StoreDoubled(const uint8_t in[64], uint8_t* d, uint32_t x, uint32_t y) {
+    const uint32_t w = width - x < 16 ? width - x : 16, h = height - y < 16 ? height - y : 16;
+    if (w < 16 || h < 16) pb.corrupt = true;
+    for (uint32_t row = 0; row < h; ++row) {
+      uint8_t line[16];
+      for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
+      std::memcpy(d + row * stride, line, w);
+    }
+  }
+};
+
+}  // namespace
+
+PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst,
+                             const uint8_t* ref, uint32_t width, uint32_t height, uint32_t stride,
+                             uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
+                             uint32_t movieFlags) {
+  const bool inside = start <= size;
+  BitReader br(inside ? data + start : data + size, inside ? size_t(size - start) : 0);
+  PlaneBundles pb;
+  PlaneBundlesInit(pb, work, width, (movieFlags & kOpenBeforeRevI) != 0);
+  ReadPlaneTrees(br, pb);
+  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride)};
+  const ptrdiff_t s = ptrdiff_t(stride);
+  const bool inPlace = dst == ref;
+  uint8_t* mapRow = changeMap;
+  uint32_t skipCount = 0;
+
+  for (uint32_t y = 0; y < height; y += 8) {
+    RefillBundles(br, pb);
+    const bool oddRow = (y >> 3) & 1;
+    uint32_t m = 0;
+    for (uint32_t x = 0; x < width;) {
+      uint8_t* d = dst + y * s + x;
+      const uint8_t* r = ref + y * s + x;
+      const uint8_t type = TakeByte(pb, BUNDLE_BLOCK_TYPE);
+      switch (type) {
+        case BLOCK_SKIP:
+          if (!inPlace) CopyBlock(d, r, s);
+          if (!mapRow[m >> 1]) ++skipCount;
+          m += kind;
+          x += 8;
+          continue;
+        case BLOCK_SCALED: {
+          if (x + 16 > width) pb.corrupt = true;  // starts in the last block column
+          if (!oddRow) {
+            uint8_t tmp[64];
+            if (dec.ScaledSource(tmp)) dec.StoreDoubled(tmp, d, x, y);
+          }
+          mapRow[m >> 1] = 1;
+          if ((m + kind) >> 1 < blocksAcross) mapRow[(m + kind) >> 1] = 1;
+          m += 2 * kind;
+          x += 16;
+          continue;
+        }
+        case BLOCK_MOTION: CopyBlock(d, dec.Displaced(x, y), s); break;
+        case BLOCK_RUN: dec.Run(d, s); break;
+        case BLOCK_RESIDUE: {
+          const uint8_t* src = dec.Displaced(x, y);
+          uint8_t residue[64];
+          ReadResidue(br, br.Bits(7), residue);
+          AddResidue(residue, d, src, s);
+          break;
+        }
+        case BLOCK_INTRA: dec.Intra(d, s); break;
+        case BLOCK_FILL: FillBlock(d, s, TakeByte(pb, BUNDLE_COLOR)); break;
+        case BLOCK_INTER: {
+          const uint8_t* src = dec.Displaced(x, y);
+          int16_t coef[64] = {};
+          coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
+          ReadCoefficients(br, coef);
+          IdctAdd(coef, kInterQuant[br.Bits(4)], d, s, src, s);
+          break;
+        }
+        case BLOCK_PATTERN: dec.Pattern(d, s); break;
+        case BLOCK_RAW: dec.Raw(d, s); break;
+        default:  // 10..15 write nothing and leave the map alone
+          m += kind;
+          x += 8;
+          continue;
+      }
+      mapRow[m >> 1] = 1;
+      m += kind;
+      x += 8;
+    }
+    if (kind == 2 || oddRow) mapRow += blocksAcross;
+  }
+  return {start + br.NextWordOffset(), skipCount, pb.corrupt || br.Overrun()};
+}
+
+void VideoWorkSizes(uint32_t width, uint32_t sizes[kVideoBundleCount]) {
+  const uint32_t b = width / 8;
+  const auto round4 = [](uint32_t v) { return (v + 3) & ~3u; };
+  sizes[BUNDLE_BLOCK_TYPE] = round4(b + 512);
+  sizes[BUNDLE_SUB_BLOCK_TYPE] = round4(width / 16 + 512);
+  sizes[BUNDLE_COLOR] = round4(b * 64 + 512);
+  sizes[BUNDLE_PATTERN] = round4(b * 8 + 512);
+  sizes[BUNDLE_X_OFFSET] = round4(b + 512);
+  sizes[BUNDLE_Y_OFFSET] = round4(b + 512);
+  sizes[BUNDLE_INTRA_DC] = round4(b * 2 + 1024);
+  sizes[BUNDLE_INTER_DC] = round4(b * 2 + 1024);
+  sizes[BUNDLE_RUN] = round4(b * 48 + 512);
+}
+
+namespace {
+
+// The plane set and map describe planes this decoder can address safely.
+bool PlaneSetUsable(const PlaneSet& ps, uint32_t blocksAcross) {
+  const uint32_t lw = ps.lumaWidth, lh = ps.lumaHeight, cw = ps.chromaWidth, ch = ps.chromaHeight;
+  if (lw == 0 || lh == 0 || cw == 0 || ch == 0) return false;
+  if ((lw | lh | cw | ch) & 7) return false;
+  if (lw > (1u << 20) || lh > (1u << 20) || cw > lw || ch > lh) return false;
+  if (blocksAcross < (lw + 15) / 16 || blocksAcross < cw / 8 || ch / 8 > (lh + 15) / 16) return false;
+  for (const auto& set : ps.planes) {
+    if (set[PLANE_LUMA].data && set[PLANE_LUMA].stride < lw) return false;
+    if (set[PLANE_ALPHA].data && set[PLANE_ALPHA].stride < lw) return false;
+    if (set[PLANE_CHROMA1].data && set[PLANE_CHROMA1].stride < cw) return false;
+    if (set[PLANE_CHROMA2].data && set[PLANE_CHROMA2].stride < cw) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const uint8_t* end,
+                                  uint32_t headerFlags, uint32_t movieFlags, uint8_t* changeMap,
+                                  uint32_t blocksAcross, const VideoWork& work) {
+  if (!planes || !data || !end || end < data || !changeMap || !PlaneSetUsable(*planes, blocksAcross))
+    return {0, true};
+  const size_t size = size_t(end - data);
+  const uint32_t r = planes->current & 1;
+  uint32_t target = r;
+  if (planes->planes[r ^ 1][PLANE_LUMA].data) target = r ^ 1;
+  const PlaneEntry* out = planes->planes[target];
+  const PlaneEntry* ref = planes->planes[r];
+  if (!out[PLANE_LUMA].data || !ref[PLANE_LUMA].data || out[PLANE_LUMA].stride != ref[PLANE_LUMA].stride)
+    return {0, true};
+  planes->current = target;
+
+  const uint32_t lw = planes->lumaWidth, lh = planes->lumaHeight;
+  const uint32_t cw = planes->chromaWidth, ch = planes->chromaHeight;
+  auto decode = [&](uint64_t start, uint32_t plane, uint32_t w, uint32_t h, int kind) {
+    return VideoDecodePlane(data, size, start, out[plane].data, ref[plane].data, w, h, out[plane].stride,
+                            changeMap, blocksAcross, kind, work, movieFlags);
+  };
+
+  bool corrupt = false;
+  uint64_t pos = 0;
+  if (headerFlags & kHeaderAlpha) {
+    const uint32_t length = size >= 4 ? LoadLe32(data) : 0;
+    if (length < 4 || length > size) corrupt = true;  // the section cannot hold its own length
+    if ((movieFlags & kOpenAlpha) && out[PLANE_ALPHA].data && ref[PLANE_ALPHA].data) {
+      if (out[PLANE_ALPHA].stride != ref[PLANE_ALPHA].stride) return {0, true};
+      corrupt |= decode(4, PLANE_ALPHA, lw, lh, 1).corrupt;
+    }
+    pos = length;
+  }
+
+  uint64_t lumaStart = pos, chromaStart = 0;
+  const bool revI = !(movieFlags & kOpenBeforeRevI);
+  if (revI) {
+    if (pos > size || size - pos < 4) {
+      corrupt = true;
+      chromaStart = size;
+    } else {
+      chromaStart = pos + LoadLe32(data + pos);
+    }
+    lumaStart = pos + 4;
+  }
+  const PlaneResult luma = decode(lumaStart, PLANE_LUMA, lw, lh, 1);
+  corrupt |= luma.corrupt;
+  if (movieFlags & kOpenGrey) return {luma.skipCount >> 2, corrupt};
+
+  for (uint32_t p : {PLANE_CHROMA1, PLANE_CHROMA2}) {
+    if (!out[p].data || !ref[p].data || out[p].stride != ref[p].stride) return {0, true};
+  }
+  if (!revI) chromaStart = luma.next;
+  const PlaneResult c1 = decode(chromaStart, PLANE_CHROMA1, cw, ch, 2);
+  const PlaneResult c2 = decode(c1.next, PLANE_CHROMA2, cw, ch, 2);
+  return {c2.skipCount, corrupt || c1.corrupt || c2.corrupt};
+}
+
+}  // namespace tarn
