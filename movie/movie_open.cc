@@ -498,6 +498,10 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
   // 16. Sound thread.
   if (m->selectedCount) {
     m->soundPresent = 1;
+    // The back-ends open their tracks switched on, so the movie starts with its
+    // sound playing; otherwise MovieWait would hold every frame until a caller
+    // switched sound on, which a plain player never does.
+    m->soundPlaying = 1;
     if (!m->tracks[0].selfServiced) {
       m->soundJoined = JoinThread(&soundThread, kSoundThreadPriority, &m->soundNode, SoundUrgency, SoundService, m);
     }

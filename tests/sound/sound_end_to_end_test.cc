@@ -2,6 +2,7 @@
 // disk driver: the file holds the samples the library decodes, after leading
 // silence. The device runs at the track's rate and format, so nothing converts.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -188,10 +189,33 @@ size_t Matching(const std::vector<int16_t>& a, const std::vector<int16_t>& b) {
   return size_t(std::mismatch(a.begin(), a.begin() + ptrdiff_t(n), b.begin()).first - a.begin());
 }
 
+// The samples `tarn audio` writes for track 0, leading silence removed.
+std::vector<int16_t> ToolSamples(const std::string& path) {
+  const char* tool = getenv("TARN_TOOL");
+  if (!tool) return {};
+  const std::string wav = path + ".wav";
+  const std::string command = std::string(tool) + " audio '" + path + "' '" + wav + "' --track 0";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  SF_INFO info{};
+  SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
+  std::vector<int16_t> s;
+  if (f) {
+    s.resize(size_t(info.frames) * size_t(info.channels));
+    s.resize(size_t(sf_read_short(f, s.data(), sf_count_t(s.size()))));
+    sf_close(f);
+  }
+  std::remove(wav.c_str());
+  return StripLeadingZeros(s);
+}
+
 void PlayBothAndCompare(const std::vector<uint8_t>& movie) {
   const std::string path = test::WriteTempFile(movie, "e2e_play.trn");
   const std::vector<int16_t> decoded = DecodedSamples(path);
   ASSERT_GT(decoded.size(), size_t(kRate));  // most of 1.5 s of stereo
+  // The library's decode is what the tool writes.
+  if (getenv("TARN_TOOL")) {
+    EXPECT_EQ(ToolSamples(path), decoded);
+  }
   struct Case {
     const char* name;
     SoundProvider provider;
