@@ -328,12 +328,35 @@ bool NamesFile(const std::string& arg) {
   return bar != std::string::npos && FileExists(arg.substr(0, bar).c_str());
 }
 
+// True when every "/"-separated piece of arg reads as a switch: one letter
+// (or "!", "#", "-" and a letter) with an optional number or quoted value, as
+// in "/L2/S" or "/F29.97". "/home/x/movie.trn" has pieces no switch has.
+static bool LooksLikeSwitches(const std::string& arg) {
+  size_t i = 0;
+  while (i < arg.size()) {
+    if (arg[i] != '/') return false;
+    ++i;
+    if (i >= arg.size()) return true;
+    if (arg[i] == '-') ++i;
+    if (i >= arg.size() || !(std::isalpha(uint8_t(arg[i])) || arg[i] == '!' || arg[i] == '#')) return false;
+    ++i;
+    if (i < arg.size() && arg[i] == '"') {
+      const size_t close = arg.find('"', i + 1);
+      if (close == std::string::npos) return true;
+      i = close + 1;
+      continue;
+    }
+    while (i < arg.size() && (IsDigit(arg[i]) || arg[i] == '-' || arg[i] == '.' || arg[i] == ';')) ++i;
+  }
+  return true;
+}
+
 std::string JoinArguments(int argc, char** argv) {
   std::string s;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] ? argv[i] : "";
     if (i > 1) s += ' ';
-    const bool isName = arg.empty() || arg[0] != '/' || NamesFile(arg);
+    const bool isName = arg.empty() || arg[0] != '/' || NamesFile(arg) || !LooksLikeSwitches(arg);
     const bool quote = isName && (arg.empty() || arg.find_first_of("/ \t\n") != std::string::npos ||
                                   std::any_of(arg.begin(), arg.end(), IsSpace));
     s += quote ? "\"" + arg + "\"" : arg;

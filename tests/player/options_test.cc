@@ -279,9 +279,15 @@ TEST(CommandLine, JoinArgumentsKeepsPathsAwayFromTheSwitches) {
   EXPECT_EQ(TakeNextFileName(files), exe);
   EXPECT_EQ(TakeNextFileName(files), "movies/c/a.trn");
   EXPECT_EQ(TakeNextFileName(files), inside);
-  // A switch-like word that names nothing stays a switch, and shows the help.
+  // A path that names nothing is still a name (the open then reports it); a
+  // word that reads as switches stays switches, and an unknown one shows help.
   const char* missing[] = {"tarnplay", "/no/such.trn"};
-  EXPECT_EQ(Parse(JoinArguments(2, const_cast<char**>(missing))).result.outcome, CommandLineResult::SHOW_HELP);
+  const Parsed m = Parse(JoinArguments(2, const_cast<char**>(missing)));
+  EXPECT_EQ(m.result.outcome, CommandLineResult::PLAY);
+  std::string names = m.result.fileList;
+  EXPECT_EQ(TakeNextFileName(names), "/no/such.trn");
+  const char* unknown[] = {"tarnplay", "x.trn", "/V"};
+  EXPECT_EQ(Parse(JoinArguments(3, const_cast<char**>(unknown))).result.outcome, CommandLineResult::SHOW_HELP);
 }
 
 TEST(CommandLine, JoinArgumentsQuotesNamesWithSpaces) {

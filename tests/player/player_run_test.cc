@@ -1,6 +1,7 @@
 // Runs the real tarnplay headless (SDL's dummy drivers, no dialogs) on movies
 // made by the tools, and reads what it reports.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ struct Result {
   std::string out, err;
 };
 
-Result Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
+Result RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
   const fs::path dir = fs::temp_directory_path() / ("tarnplay_test_" + std::to_string(getpid()));
   fs::create_directories(dir);
   const std::string outPath = (dir / "out.txt").string(), errPath = (dir / "err.txt").string();
@@ -75,8 +76,8 @@ std::string MakeMovie(const std::string& name, int frames, const char* size = "6
   fs::create_directories(dir);
   const std::string y4m = (dir / (name + ".y4m")).string(), trn = (dir / (name + ".trn")).string();
   if (!fs::exists(trn)) {
-    EXPECT_EQ(Run({Tool(), "synth", "video", y4m, "--size", size, "--frames", std::to_string(frames)}).exitCode, 0);
-    EXPECT_EQ(Run({Tool(), "encode", "-o", trn, y4m, "--quiet"}).exitCode, 0);
+    EXPECT_EQ(RunProgram({Tool(), "synth", "video", y4m, "--size", size, "--frames", std::to_string(frames)}).exitCode, 0);
+    EXPECT_EQ(RunProgram({Tool(), "encode", "-o", trn, y4m, "--quiet"}).exitCode, 0);
   }
   return trn;
 }
@@ -94,7 +95,7 @@ std::map<std::string, std::string> SummaryFields(const std::string& text) {
 
 TEST(Tarnplay, ListWithLoopsPlaysEachFileTwiceThenEnds) {
   const std::string a = MakeMovie("a", 3), b = MakeMovie("b", 4), c = MakeMovie("c", 5);
-  const Result r = Run({TARN_PLAYER_PATH, a, b, c, "/L2", "/S", "/F"});
+  const Result r = RunProgram({TARN_PLAYER_PATH, a, b, c, "/L2", "/S", "/F"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   // The summary describes the last movie played before the end card.
   const auto f = SummaryFields(r.out);
@@ -106,7 +107,7 @@ TEST(Tarnplay, ListWithLoopsPlaysEachFileTwiceThenEnds) {
 
 TEST(Tarnplay, SummaryOfOneMovieAtItsRate) {
   const std::string m = MakeMovie("rate", 15);
-  const Result r = Run({TARN_PLAYER_PATH, m, "/S"});
+  const Result r = RunProgram({TARN_PLAYER_PATH, m, "/S"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto f = SummaryFields(r.out);
   EXPECT_EQ(f.at("Video"), "64 x 48 at 30.0 frames/sec");
@@ -120,7 +121,7 @@ TEST(Tarnplay, SummaryOfOneMovieAtItsRate) {
 
 TEST(Tarnplay, OneFrameLeavesTheSecondSlowestLineEmpty) {
   const std::string m = MakeMovie("one", 1);
-  const Result r = Run({TARN_PLAYER_PATH, m, "/S"});
+  const Result r = RunProgram({TARN_PLAYER_PATH, m, "/S"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("frames/sec)\n\nAverage data rate: "), std::string::npos) << r.out;
 }
@@ -128,7 +129,7 @@ TEST(Tarnplay, OneFrameLeavesTheSecondSlowestLineEmpty) {
 TEST(Tarnplay, NamesWithoutExtensionAndOffsetForm) {
   const std::string m = MakeMovie("plain", 2);
   const std::string stem = m.substr(0, m.size() - 4);
-  EXPECT_EQ(Run({TARN_PLAYER_PATH, stem}).exitCode, 0);
+  EXPECT_EQ(RunProgram({TARN_PLAYER_PATH, stem}).exitCode, 0);
   // The same movie inside a larger file, after 1000 bytes of something else.
   const std::string carrier = m + ".carrier";
   {
@@ -137,19 +138,19 @@ TEST(Tarnplay, NamesWithoutExtensionAndOffsetForm) {
     std::ifstream in(m, std::ios::binary);
     out << in.rdbuf();
   }
-  EXPECT_EQ(Run({TARN_PLAYER_PATH, carrier + "|1000"}).exitCode, 0);
+  EXPECT_EQ(RunProgram({TARN_PLAYER_PATH, carrier + "|1000"}).exitCode, 0);
 }
 
 TEST(Tarnplay, ErrorsExitWithOne) {
-  const Result missing = Run({TARN_PLAYER_PATH, "/nonexistent/none.trn"});
+  const Result missing = RunProgram({TARN_PLAYER_PATH, "/nonexistent/none.trn"});
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("Error opening file."), std::string::npos) << missing.err;
   const std::string junk = (fs::temp_directory_path() / "tarnplay_not_a_movie.trn").string();
   std::ofstream(junk) << "this is not a movie at all, not even close............";
-  const Result bad = Run({TARN_PLAYER_PATH, junk});
+  const Result bad = RunProgram({TARN_PLAYER_PATH, junk});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.err.find("Not a Tarn file."), std::string::npos) << bad.err;
-  const Result help = Run({TARN_PLAYER_PATH});
+  const Result help = RunProgram({TARN_PLAYER_PATH});
   EXPECT_EQ(help.exitCode, 1);
   EXPECT_NE(help.out.find("SYNTAX"), std::string::npos) << help.out;
 }
@@ -167,10 +168,10 @@ std::string SaverCopy() {
 
 TEST(Tarnplay, ScreenSaverArgumentModes) {
   const std::string saver = SaverCopy();
-  const Result configure = Run({saver, "/c"});
+  const Result configure = RunProgram({saver, "/c"});
   EXPECT_EQ(configure.exitCode, 0);
   EXPECT_NE(configure.out.find("There are no settings for this screensaver."), std::string::npos);
-  const Result previewWithoutWindow = Run({saver, "/p"});
+  const Result previewWithoutWindow = RunProgram({saver, "/p"});
   EXPECT_EQ(previewWithoutWindow.exitCode, 0);
 }
 
