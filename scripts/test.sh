@@ -20,12 +20,12 @@ build build
 (cd build && ctest -j"$JOBS" --output-on-failure --timeout 600)
 
 echo "== address + undefined behaviour sanitizers"
-build build-asan -DTARN_SANITIZE=address,undefined -DTARN_BENCH=OFF
+build build-asan -DTARN_SANITIZE=address,undefined -DTARN_BENCH=OFF -DTARN_DEMO=OFF
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest -j"$JOBS" --output-on-failure --timeout 900)
 
 echo "== thread sanitizer (threaded tests)"
-build build-tsan -DTARN_SANITIZE=thread -DTARN_BENCH=OFF
+build build-tsan -DTARN_SANITIZE=thread -DTARN_BENCH=OFF -DTARN_DEMO=OFF
 if (cd build-tsan && ctest -N -L threads | grep -q 'Total Tests: [1-9]'); then
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j"$JOBS" -L threads --output-on-failure --timeout 900)
 fi
