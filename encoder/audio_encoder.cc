@@ -2,6 +2,7 @@
 // coefficients with a shared width, written in the decoder's bit order.
 #include "encoder/audio_encoder.h"
 
+#include <bit>
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -59,14 +60,7 @@ uint32_t FloatField(double v) {
   return e | m << 5 | uint32_t(v < 0 && m) << 28;
 }
 
-int BitLength(uint32_t v) {
-  int n = 0;
-  while (v) {
-    ++n;
-    v >>= 1;
-  }
-  return n;
-}
+int BitLength(uint32_t v) { return int(std::bit_width(v)); }
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Transform, coefficient-list and residue coding of single 8 x 8 blocks.
 #include "encoder/block_coding.h"
 
+#include <bit>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -179,14 +180,7 @@ struct EntryList {
 // Coverage of an entry: mode 0 -> 20 indices, 1 -> 16, 2 -> 4, 3 -> 1.
 inline int Coverage(int mode) { return mode == 0 ? 20 : mode == 1 ? 16 : mode == 2 ? 4 : 1; }
 
-int BitLength(uint32_t v) {
-  int n = 0;
-  while (v) {
-    ++n;
-    v >>= 1;
-  }
-  return n;
-}
+int BitLength(uint32_t v) { return int(std::bit_width(v)); }
 
 }  // namespace
 

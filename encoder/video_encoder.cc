@@ -3,6 +3,7 @@
 // each bundle's code shape and symbol map, and writes the planes.
 #include "encoder/video_encoder.h"
 
+#include <bit>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -34,14 +35,7 @@ double MotionBits(int v) { return v ? 4.0 : 2.0; }
 // inside the run bundle's capacity (48 per block).
 constexpr int kMaxRunsPerBlock = 48;
 
-int BitLength(uint32_t v) {
-  int n = 0;
-  while (v) {
-    ++n;
-    v >>= 1;
-  }
-  return n;
-}
+int BitLength(uint32_t v) { return int(std::bit_width(v)); }
 
 struct Params {
   int q = 0;
