@@ -246,10 +246,16 @@ TEST(SoundEndToEnd, SlowReadStarvesSoundAndPlaybackRecovers) {
   ASSERT_GT(movie.size(), size_t(300) * 1024) << "the movie must not fit the read-ahead ring";
   // Half the movie's data rate: the reader falls behind and the device runs dry.
   const uint32_t rate = uint32_t(movie.size() / 3 / 2);
-  MovieSetReadBufferSize(128 * 1024);
-  const Played p = PlayToDisk(path, SoundLoopProvider, OPEN_READ_BUFFER_SIZE, rate);
-  EXPECT_GE(p.summary.soundSkips, 1u);
-  EXPECT_EQ(p.summary.framesPlayed, p.summary.frameCount);
+  // The starvation depends on real time; on a loaded machine the device may
+  // be fed just in time once, so the scenario gets three chances to show it.
+  uint32_t skips = 0;
+  for (int attempt = 0; attempt < 3 && skips == 0; ++attempt) {
+    MovieSetReadBufferSize(128 * 1024);
+    const Played p = PlayToDisk(path, SoundLoopProvider, OPEN_READ_BUFFER_SIZE, rate);
+    EXPECT_EQ(p.summary.framesPlayed, p.summary.frameCount);
+    skips = p.summary.soundSkips;
+  }
+  EXPECT_GE(skips, 1u);
   std::remove(path.c_str());
 }
 
