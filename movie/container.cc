@@ -68,7 +68,7 @@ uint32_t MovieRevisionFlags(uint32_t magic) {
 uint32_t RoundedFrameRate(uint32_t numerator, uint32_t denominator) {
   if (denominator == 0) return 1;
   const uint64_t r = (uint64_t(numerator) + denominator / 2) / denominator;
-  return r == 0 ? 1 : uint32_t(std::min<uint64_t>(r, UINT32_MAX));
+  return r == 0 ? 1 : uint32_t(std::min<uint64_t>(r, kMaxRoundedFrameRate));
 }
 
 uint32_t FrameIndexView::Raw(uint32_t i) const { return LoadLe32(entries + uint64_t(i) * 4); }

@@ -59,7 +59,10 @@ inline uint64_t MovieLength(const MovieHeader& h) { return uint64_t(h.sizeMinus8
 inline bool IndexCoversFrames(const MovieHeader& h) { return h.indexFrameCount >= h.frameCount; }
 
 // R = (numerator + denominator / 2) / denominator, at least 1 (also for a zero
-// denominator, which would otherwise divide by zero).
+// denominator, which would otherwise divide by zero) and at most
+// kMaxRoundedFrameRate: R sizes seven per-second history arrays, so a hostile
+// rate of billions of frames per second would otherwise ask for gigabytes.
+inline constexpr uint32_t kMaxRoundedFrameRate = 10000;
 uint32_t RoundedFrameRate(uint32_t numerator, uint32_t denominator);
 
 // The index as stored: raw little-endian entries with the key bit in bit 0.

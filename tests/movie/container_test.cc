@@ -157,7 +157,8 @@ TEST(MovieContainer, PeakSecondAndItsWindow) {
 
   struct RateCase {
     uint32_t num, den, r;
-  } rates[] = {{30, 1, 30}, {2997, 100, 30}, {15, 2, 8}, {1, 3, 1}, {0, 1, 1}, {5, 0, 1}};
+  } rates[] = {{30, 1, 30}, {2997, 100, 30}, {15, 2, 8}, {1, 3, 1}, {0, 1, 1}, {5, 0, 1},
+               {0xFFFFFFFF, 1, kMaxRoundedFrameRate}};
   for (const RateCase& k : rates) EXPECT_EQ(RoundedFrameRate(k.num, k.den), k.r) << k.num << "/" << k.den;
 }
 
