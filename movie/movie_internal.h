@@ -147,6 +147,10 @@ inline const MovieState* AsState(const Movie* m) { return static_cast<const Movi
 // this copy. Counts the skipped copy and sets copySkipped/copySkipPending.
 // copyFlags is the copy's flag word (its OPEN_NEVER_SKIP bit is honoured).
 bool MovieShouldSkipCopy(MovieState* m, uint32_t copyFlags);
+// Books the caller's time since the last decode ended as copy time.
+void CloseCopyInterval(MovieState* m, uint32_t t);
+// Ends the frame timing started at a decode and keeps the two slowest frames.
+void UpdateSlowest(MovieState* m, uint32_t t);
 
 // The reader step a copy makes: unless preloaded, in memory or copyFlags has
 // COPY_NO_READ_SERVICE (0x200000), tops up the ring by one chunk when it

@@ -29,28 +29,6 @@ void RestartClock(MovieState* m) {
   m->pauseOffset = 0;
 }
 
-// Books the caller's time since the last decode ended as copy time.
-void CloseCopyInterval(MovieState* m, uint32_t t) {
-  if (m->frameEndSet) {
-    m->copyTime += t - m->frameEnd;
-    m->frameEndSet = 0;
-  }
-}
-
-void UpdateSlowest(MovieState* m, uint32_t t) {
-  if (!m->frameMarkSet) return;
-  const uint32_t took = t - m->frameMark;
-  m->frameMarkSet = 0;
-  if (took > m->slowestTime[0]) {
-    m->slowestTime[1] = m->slowestTime[0];
-    m->slowestFrame[1] = m->slowestFrame[0];
-    m->slowestTime[0] = took;
-    m->slowestFrame[0] = m->currentFrame;
-  } else if (took > m->slowestTime[1]) {
-    m->slowestTime[1] = took;
-    m->slowestFrame[1] = m->currentFrame;
-  }
-}
 
 // Due time of the next frame in ms after the clock start, scaled by the first
 // track's speed (16.16). The rate numerator is not 0.
@@ -107,6 +85,29 @@ int SelectedSlot(const MovieState* m, uint32_t t) {
 }
 
 }  // namespace
+
+// Books the caller's time since the last decode ended as copy time.
+void CloseCopyInterval(MovieState* m, uint32_t t) {
+  if (m->frameEndSet) {
+    m->copyTime += t - m->frameEnd;
+    m->frameEndSet = 0;
+  }
+}
+
+void UpdateSlowest(MovieState* m, uint32_t t) {
+  if (!m->frameMarkSet) return;
+  const uint32_t took = t - m->frameMark;
+  m->frameMarkSet = 0;
+  if (took > m->slowestTime[0]) {
+    m->slowestTime[1] = m->slowestTime[0];
+    m->slowestFrame[1] = m->slowestFrame[0];
+    m->slowestTime[0] = took;
+    m->slowestFrame[0] = m->currentFrame;
+  } else if (took > m->slowestTime[1]) {
+    m->slowestTime[1] = took;
+    m->slowestFrame[1] = m->currentFrame;
+  }
+}
 
 void MovieStartClock(MovieState* m) {
   if (m->clockRunning) return;

@@ -12,23 +12,8 @@ namespace {
 // Closes the caller's copy interval and books the slowest frames, as a wait does.
 void CloseIntervals(MovieState* m) {
   const uint32_t t = MovieTimeMs();
-  if (m->frameEndSet) {
-    m->copyTime += t - m->frameEnd;
-    m->frameEndSet = 0;
-  }
-  if (m->frameMarkSet) {
-    const uint32_t took = t - m->frameMark;
-    m->frameMarkSet = 0;
-    if (took > m->slowestTime[0]) {
-      m->slowestTime[1] = m->slowestTime[0];
-      m->slowestFrame[1] = m->slowestFrame[0];
-      m->slowestTime[0] = took;
-      m->slowestFrame[0] = m->currentFrame;
-    } else if (took > m->slowestTime[1]) {
-      m->slowestTime[1] = took;
-      m->slowestFrame[1] = m->currentFrame;
-    }
-  }
+  CloseCopyInterval(m, t);
+  UpdateSlowest(m, t);
 }
 
 uint32_t Clamp32(uint64_t v) { return uint32_t(std::min<uint64_t>(v, UINT32_MAX)); }
