@@ -101,7 +101,9 @@ Fraction ReadDecimal(const std::string& text, size_t& p) {
   if (p < text.size() && text[p] == '.') {
     ++p;
     for (int k = 0; p < text.size() && IsDigit(text[p]); ++p) {
-      if (k++ < 8) {
+      // Past 8 digits, or where another digit would overflow, the rest only
+      // ends the number.
+      if (k++ < 8 && f.num <= (INT64_MAX - 9) / 10 && f.den <= INT64_MAX / 10) {
         f.num = f.num * 10 + (text[p] - '0');
         f.den *= 10;
       }
