@@ -328,6 +328,9 @@ int32_t SoundLoopSpeakerCentibels(int32_t volume) {
   return x < kAudioSilenceCentibels ? kAudioSilenceCentibels : int32_t(x);
 }
 
+// The operations in slot order; the slots this back-end lacks stay null.
+constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, SetSpeakerList, SetSpeakerVolumes};
+
 int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
                   const Movie* movie) {
   if (!t) return 0;
@@ -381,16 +384,7 @@ int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t ch
   s->writePos = 0;
   s->pendingBytes = s->initialFill;
   t->enabled = 1;
-  t->driver.ready = Ready;
-  t->driver.getBuffer = GetBuffer;
-  t->driver.submit = Submit;
-  t->driver.setVolume = SetVolume;
-  t->driver.setPan = SetPan;
-  t->driver.pause = Pause;
-  t->driver.enable = Enable;
-  t->driver.close = Close;
-  t->driver.setSpeakerList = SetSpeakerList;
-  t->driver.setSpeakerVolumes = SetSpeakerVolumes;
+  t->driver = kDriver;
   std::lock_guard lock(gLoopMutex);
   gLoop.openTracks++;
   return 1;

@@ -190,6 +190,9 @@ void Close(SoundTrack* t) {
 
 }  // namespace
 
+// The operations in slot order; the slots this back-end lacks stay null.
+constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, nullptr, nullptr};
+
 int SoundQueueOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
                    const Movie* movie) {
   if (!t) return 0;
@@ -207,14 +210,7 @@ int SoundQueueOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t c
   s->volume = s->pan = 0x7FFF;
   s->paused = 0;
   t->enabled = 1;
-  t->driver.ready = Ready;
-  t->driver.getBuffer = GetBuffer;
-  t->driver.submit = Submit;
-  t->driver.setVolume = SetVolume;
-  t->driver.setPan = SetPan;
-  t->driver.pause = Pause;
-  t->driver.enable = Enable;
-  t->driver.close = Close;
+  t->driver = kDriver;
   if (!OpenDevice(t)) {
     delete s;
     std::memset(static_cast<void*>(t), 0, sizeof *t);
