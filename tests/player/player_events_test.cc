@@ -1,0 +1,270 @@
+// Drives the player's main loop through a scripted host: keys, focus and the
+// end card, observed through what reaches the window.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/movie_time.h"
+#include "encoder/movie_encoder.h"
+#include "platform/player_host.h"
+#include "player/options.h"
+#include "player/player.h"
+#include "tests/support/display_fake_window.h"
+#include "tests/support/movie_builder.h"
+
+namespace tarn {
+namespace {
+
+// Counts what the display buffer shows on top of a FakeVideoWindow.
+class CountingWindow final : public VideoWindow {
+ public:
+  int shows = 0;
+
+  bool DeviceAvailable() override { return w_.DeviceAvailable(); }
+  VideoGeometry Geometry() override { return w_.Geometry(); }
+  VideoMode ScreenMode() override { return w_.ScreenMode(); }
+  bool SurfaceLock(VideoPixels& out) override { return w_.SurfaceLock(out); }
+  void SurfaceUnlock() override { w_.SurfaceUnlock(); }
+  bool SurfaceUpdate(const VideoRect* rects, int count) override {
+    ++shows;
+    return w_.SurfaceUpdate(rects, count);
+  }
+  bool SurfaceBlit(const VideoPixels& src, const VideoRect& s, const VideoRect& d) override {
+    ++shows;
+    return w_.SurfaceBlit(src, s, d);
+  }
+  bool RendererAcquire() override { return w_.RendererAcquire(); }
+  void RendererRelease() override { w_.RendererRelease(); }
+  int RendererFormat() override { return w_.RendererFormat(); }
+  std::unique_ptr<VideoTexture> TextureCreate(int format, int width, int height) override {
+    return w_.TextureCreate(format, width, height);
+  }
+  bool RenderPresent(VideoTexture& t, const VideoRect& s, const VideoRect& d) override {
+    ++shows;
+    return w_.RenderPresent(t, s, d);
+  }
+  int ModeCount() override { return w_.ModeCount(); }
+  VideoMode ModeAt(int index) override { return w_.ModeAt(index); }
+  bool ModeSet(const VideoMode& mode) override { return w_.ModeSet(mode); }
+  void ModeRestore() override { w_.ModeRestore(); }
+
+ private:
+  FakeVideoWindow w_{1024, 768};
+};
+
+// A host whose events come from a script called on every poll. The script
+// sees the host (shows, placements, elapsed time) and returns the next event.
+class ScriptedHost final : public PlayerHost {
+ public:
+  using Script = std::function<PlayerEvent(ScriptedHost&)>;
+  explicit ScriptedHost(Script script) : script_(std::move(script)), start_(MovieTimeMs()) {}
+
+  CountingWindow window;
+  int placements = 0, placedWidth = 0;
+  std::vector<std::string> messages;
+  uint32_t Elapsed() const { return MovieTimeMs() - start_; }
+
+  bool CreateWindow(const char*, const PlayerWindowStyle&) override { return true; }
+  void DestroyWindow() override {}
+  VideoWindow* Window() override { return &window; }
+  void PlaceWindow(int, int, int width, int) override {
+    ++placements;
+    placedWidth = width;
+  }
+  void ShowWindow(bool) override {}
+  void WindowPosition(int& x, int& y) override { x = y = 0; }
+  void FillBlack() override {}
+  bool PollEvent(PlayerEvent& event) override {
+    // A safety net: no script may keep the player for more than a few seconds.
+    event = Elapsed() > 8000 ? PlayerEvent{PlayerEventKind::Close} : script_(*this);
+    return event.kind != PlayerEventKind::None;
+  }
+  bool Message(MessageKind, const char*, const char* text) override {
+    messages.emplace_back(text);
+    return false;
+  }
+  void TextExtent(const char* text, int& width, int& height) override {
+    width = int(std::string(text).size()) * 7;
+    height = 14;
+  }
+  void DrawTextLine(const char*, int, int, int, int) override {}
+  void OpenAddress(const char*) override {}
+  bool ParentClientSize(uint64_t, int&, int&) override { return false; }
+
+ private:
+  Script script_;
+  uint32_t start_;
+};
+
+PlayerEvent Char(int code) { return {PlayerEventKind::Char, code}; }
+PlayerEvent Nothing() { return {}; }
+
+// A 64 x 48 movie at 50 frames a second whose every frame differs everywhere.
+std::string MakeMovie(const std::string& name, uint32_t frames) {
+  std::vector<encoder::Picture> pictures(frames);
+  for (uint32_t i = 0; i < frames; ++i) {
+    auto& p = pictures[i];
+    p.width = 64;
+    p.height = 48;
+    p.y.assign(64 * 48, uint8_t(40 + (i * 37) % 180));
+    p.cb.assign(32 * 24, 128);
+    p.cr.assign(32 * 24, uint8_t(100 + (i * 11) % 50));
+  }
+  encoder::EncodeOptions opts;
+  opts.rateNumerator = 50;
+  std::vector<uint8_t> movie;
+  std::string why;
+  EXPECT_TRUE(encoder::EncodeMovieMemory(pictures, {}, opts, movie, &why)) << why;
+  return test::WriteTempFile(movie, name + ".trn");
+}
+
+int Play(const std::string& switches, const std::vector<std::string>& files, ScriptedHost& host) {
+  std::vector<std::string> args{"tarnplay"};
+  std::istringstream words(switches);
+  for (std::string w; words >> w;) args.push_back(w);
+  args.insert(args.end(), files.begin(), files.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  CommandLineSources sources;
+  sources.processCommandLine = JoinArguments(int(argv.size()), argv.data());
+  sources.screenSize = [](int32_t& w, int32_t& h) { w = 1024, h = 768; };
+  PlayerOptions options;
+  const CommandLineResult parsed = ParseCommandLine(sources, options);
+  EXPECT_EQ(parsed.outcome, CommandLineResult::PLAY);
+  return PlayerRun(options, parsed.fileList, host);
+}
+
+uint32_t FramesPlayed(const ScriptedHost& host) {
+  for (const auto& m : host.messages) {
+    const size_t at = m.find("Total frames played: ");
+    if (at != std::string::npos) return uint32_t(std::stoul(m.substr(at + 21)));
+  }
+  return 0;
+}
+
+// The end card (224 pixels wide) is wider than any movie here.
+bool EndCardShown(const ScriptedHost& host) { return host.placedWidth >= 224; }
+
+TEST(PlayerEvents, SpacePausesEnterStepsOneFrameSpaceResumes) {
+  const std::string file = MakeMovie("pause", 400);
+  int step = 0, pausedShows = -1, afterIdle = -1, afterEnter = -1;
+  uint32_t mark = 0;
+  ScriptedHost host([&](ScriptedHost& h) {
+    switch (step) {
+      case 0:
+        if (h.window.shows < 3) return Nothing();
+        step = 1, mark = h.Elapsed(), pausedShows = h.window.shows;
+        return Char(32);
+      case 1:  // paused: nothing new reaches the window
+        if (h.Elapsed() - mark < 200) return Nothing();
+        step = 2, mark = h.Elapsed(), afterIdle = h.window.shows;
+        return Char(13);
+      case 2:  // one step, then paused again
+        if (h.Elapsed() - mark < 200) return Nothing();
+        step = 3, afterEnter = h.window.shows;
+        return Char(32);
+      case 3:
+        if (h.window.shows < afterEnter + 4) return Nothing();
+        step = 4;
+        return Char(27);
+      case 4:
+        if (!EndCardShown(h)) return Nothing();
+        step = 5;
+        return Char(27);
+      default:
+        return Nothing();
+    }
+  });
+  EXPECT_EQ(Play("/S", {file}, host), 0);
+  EXPECT_EQ(step, 5);
+  EXPECT_EQ(afterIdle, pausedShows);
+  EXPECT_EQ(afterEnter, pausedShows + 1);
+  EXPECT_LT(host.Elapsed(), 5000u) << "the second Esc closes at once";
+}
+
+TEST(PlayerEvents, FocusLossPausesUnlessAskedToKeepPlaying) {
+  const std::string file = MakeMovie("focus", 400);
+  for (const char* switches : {"", "/J"}) {
+    int step = 0, atLoss = 0, afterLoss = 0;
+    uint32_t mark = 0;
+    ScriptedHost host([&](ScriptedHost& h) {
+      switch (step) {
+        case 0:
+          if (h.window.shows < 3) return Nothing();
+          step = 1, mark = h.Elapsed(), atLoss = h.window.shows;
+          return PlayerEvent{PlayerEventKind::FocusLost};
+        case 1:
+          if (h.Elapsed() - mark < 200) return Nothing();
+          step = 2, afterLoss = h.window.shows;
+          return PlayerEvent{PlayerEventKind::FocusGained};
+        case 2:
+          if (h.window.shows < afterLoss + 3) return Nothing();
+          step = 3;
+          return PlayerEvent{PlayerEventKind::Close};
+        default:
+          return Nothing();
+      }
+    });
+    EXPECT_EQ(Play(switches, {file}, host), 0);
+    EXPECT_EQ(step, 3) << switches << ": playback resumed with the focus";
+    if (*switches)
+      EXPECT_GE(afterLoss, atLoss + 3) << "/J keeps playing without the focus";
+    else
+      EXPECT_EQ(afterLoss, atLoss);
+  }
+}
+
+TEST(PlayerEvents, DotOnTheLastMovieEndsItAndShowsTheEndCard) {
+  const std::string first = MakeMovie("dot_first", 4), last = MakeMovie("dot_last", 400);
+  int dots = 0;
+  bool escaped = false;
+  ScriptedHost host([&](ScriptedHost& h) {
+    if (EndCardShown(h) && !escaped) return escaped = true, Char(27);
+    // Four frames of the first movie, then three of the last.
+    if (h.window.shows >= 7 && dots == 0) return ++dots, Char(46);
+    return Nothing();
+  });
+  EXPECT_EQ(Play("/S", {first, last}, host), 0);
+  EXPECT_EQ(dots, 1);
+  EXPECT_TRUE(EndCardShown(host));
+  EXPECT_LT(FramesPlayed(host), 20u) << "the long movie was cut short";
+  EXPECT_LT(host.Elapsed(), 3000u);
+}
+
+TEST(PlayerEvents, DisabledControlsIgnoreEveryKeyButClosingStillWorks) {
+  const std::string file = MakeMovie("locked", 10);
+  bool closed = false;
+  int keyedAt = -1;
+  ScriptedHost host([&](ScriptedHost& h) {
+    if (EndCardShown(h)) return closed = true, PlayerEvent{PlayerEventKind::Close};
+    if (h.window.shows == keyedAt) return Nothing();
+    keyedAt = h.window.shows;  // one key after each frame shown
+    static const int keys[] = {32, 13, 46, 27};
+    return Char(keys[keyedAt % 4]);
+  });
+  EXPECT_EQ(Play("/U7 /S", {file}, host), 0);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(FramesPlayed(host), 10u) << "no key paused, skipped or ended the movie";
+}
+
+TEST(PlayerEvents, EndlessLoopEndsOnlyOnEsc) {
+  const std::string file = MakeMovie("loop", 5);
+  int escapes = 0, showsAtEsc = 0;
+  ScriptedHost host([&](ScriptedHost& h) {
+    if (escapes == 0 && h.window.shows >= 13) return ++escapes, showsAtEsc = h.window.shows, Char(27);
+    if (escapes == 1 && EndCardShown(h)) return ++escapes, Char(27);
+    return Nothing();
+  });
+  EXPECT_EQ(Play("/L0 /S", {file}, host), 0);
+  EXPECT_EQ(escapes, 2);
+  EXPECT_EQ(host.placements, 2) << "the five frames looped in one placement";
+  EXPECT_GE(FramesPlayed(host), 13u);
+  EXPECT_GE(showsAtEsc, 13);
+}
+
+}  // namespace
+}  // namespace tarn
