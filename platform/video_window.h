@@ -87,6 +87,11 @@ class VideoWindow {
   virtual bool RenderPresent(VideoTexture& texture, const VideoRect& srcRect,
                              const VideoRect& dstRect) = 0;
 
+  // A strip of 0x00RRGGBB words drawn over the picture whenever the renderer
+  // presents (the player's statistics line when a renderer owns the window's
+  // pixels). Shown at once over the last frame; a zero size removes it.
+  virtual void OverlaySet(const uint32_t* /*pixels*/, const VideoRect& /*at*/) {}
+
   // Modes of the window's display.
   virtual int ModeCount() = 0;
   virtual VideoMode ModeAt(int index) = 0;

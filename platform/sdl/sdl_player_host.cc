@@ -45,6 +45,7 @@ class SdlPlayerHost final : public PlayerHost {
   ~SdlPlayerHost() override {
     DestroyWindow();
 #ifdef TARN_HAVE_TTF
+    if (line_) SDL_FreeSurface(line_);
     if (font_) TTF_CloseFont(font_);
     if (ttfStarted_) TTF_Quit();
 #endif
@@ -157,18 +158,30 @@ class SdlPlayerHost final : public PlayerHost {
   void DrawTextLine(const char* text, int left, int top, int right, int bottom) override {
     if (!window_) return;
 #ifdef TARN_HAVE_TTF
-    // Drawn into the window surface (yellow on black) when the display buffer
-    // shows through it; a renderer-based buffer owns the window's pixels.
-    if (Font() && !SDL_GetRenderer(window_)) {
-      if (SDL_Surface* ws = SDL_GetWindowSurface(window_)) {
-        SDL_Rect strip{left, std::min(top, bottom), right - left, std::abs(bottom - top)};
-        SDL_FillRect(ws, &strip, SDL_MapRGB(ws->format, 0, 0, 0));
+    // Yellow on black, centred in the strip: straight into the window surface
+    // when the display buffer shows through it, else as the renderer's overlay.
+    const SDL_Rect strip{left, std::min(top, bottom), right - left, std::abs(bottom - top)};
+    if (Font() && strip.w > 0 && strip.h > 0) {
+      const bool rendered = SDL_GetRenderer(window_) != nullptr;
+      SDL_Surface* ws = rendered ? nullptr : SDL_GetWindowSurface(window_);
+      SDL_Surface* line = rendered ? LineSurface(strip.w, strip.h) : nullptr;
+      if (ws || line) {
+        SDL_Surface* target = ws ? ws : line;
+        SDL_Rect fill = ws ? strip : SDL_Rect{0, 0, strip.w, strip.h};
+        SDL_FillRect(target, &fill, SDL_MapRGB(target->format, 0, 0, 0));
         if (SDL_Surface* t = TTF_RenderText_Shaded(font_, text, {255, 255, 0, 255}, {0, 0, 0, 255})) {
-          SDL_Rect at{(right + left) / 2 - t->w / 2, strip.y, t->w, t->h};
-          SDL_BlitSurface(t, nullptr, ws, &at);
+          SDL_Rect at{fill.x + fill.w / 2 - t->w / 2, fill.y, t->w, t->h};
+          SDL_BlitSurface(t, nullptr, target, &at);
           SDL_FreeSurface(t);
         }
-        SDL_UpdateWindowSurfaceRects(window_, &strip, 1);
+        if (ws) {
+          SDL_UpdateWindowSurfaceRects(window_, &strip, 1);
+        } else {
+          if (SDL_MUSTLOCK(line)) SDL_LockSurface(line);
+          if (line->pitch == strip.w * 4)
+            video_->OverlaySet(static_cast<const uint32_t*>(line->pixels), VideoRect{strip.x, strip.y, strip.w, strip.h});
+          if (SDL_MUSTLOCK(line)) SDL_UnlockSurface(line);
+        }
         return;
       }
     }
@@ -206,6 +219,16 @@ class SdlPlayerHost final : public PlayerHost {
   }
 
 #ifdef TARN_HAVE_TTF
+  // The statistics line's pixels for a renderer window, kept while its size holds.
+  SDL_Surface* LineSurface(int width, int height) {
+    if (line_ && (line_->w != width || line_->h != height)) {
+      SDL_FreeSurface(line_);
+      line_ = nullptr;
+    }
+    if (!line_) line_ = SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, SDL_PIXELFORMAT_RGB888);
+    return line_;
+  }
+
   TTF_Font* Font() {
     if (font_ || fontTried_) return font_;
     fontTried_ = true;
@@ -266,6 +289,7 @@ class SdlPlayerHost final : public PlayerHost {
   uint32_t lastConsoleLine_ = 0;
 #ifdef TARN_HAVE_TTF
   TTF_Font* font_ = nullptr;
+  SDL_Surface* line_ = nullptr;  // the statistics line for a renderer window
   bool fontTried_ = false;
   bool ttfStarted_ = false;
 #endif

@@ -92,6 +92,7 @@ class SdlVideoWindow final : public VideoWindow {
   SdlVideoWindow(SDL_Window* window, bool owned) : window_(window), owned_(owned) {}
   ~SdlVideoWindow() override {
     if (wrapper_) SDL_FreeSurface(wrapper_);
+    if (overlay_) SDL_DestroyTexture(overlay_);
     if (renderer_) SDL_DestroyRenderer(renderer_);
     if (owned_) SDL_DestroyWindow(window_);
     VideoSubsystemRelease();
@@ -190,6 +191,8 @@ class SdlVideoWindow final : public VideoWindow {
   void RendererRelease() override {
     if (rendererUsers_ > 0 && --rendererUsers_ == 0) {
       lastTexture_ = nullptr;
+      if (overlay_) SDL_DestroyTexture(overlay_);
+      overlay_ = nullptr;
       SDL_DestroyRenderer(renderer_);
       renderer_ = nullptr;
     }
@@ -221,6 +224,24 @@ class SdlVideoWindow final : public VideoWindow {
     if (!Draw()) return false;
     SDL_RenderPresent(renderer_);
     return true;
+  }
+
+  void OverlaySet(const uint32_t* pixels, const VideoRect& at) override {
+    if (!renderer_) return;
+    if (overlay_ && (at.w != overlayAt_.w || at.h != overlayAt_.h || at.w <= 0 || at.h <= 0)) {
+      SDL_DestroyTexture(overlay_);
+      overlay_ = nullptr;
+    }
+    overlayAt_ = ToSdl(at);
+    if (at.w <= 0 || at.h <= 0 || !pixels) return;
+    if (!overlay_) {
+      overlay_ = SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING,
+                                   at.w, at.h);
+      if (!overlay_) return;
+      SDL_SetTextureBlendMode(overlay_, SDL_BLENDMODE_NONE);
+    }
+    SDL_UpdateTexture(overlay_, nullptr, pixels, at.w * 4);
+    if (lastTexture_ && Draw()) SDL_RenderPresent(renderer_);
   }
 
   int ModeCount() override {
@@ -282,7 +303,9 @@ class SdlVideoWindow final : public VideoWindow {
   bool Draw() {
     SDL_SetRenderDrawColor(renderer_, 0, 0, 0, 255);
     SDL_RenderClear(renderer_);
-    return SDL_RenderCopy(renderer_, lastTexture_, &lastSrc_, &lastDst_) == 0;
+    if (SDL_RenderCopy(renderer_, lastTexture_, &lastSrc_, &lastDst_) != 0) return false;
+    if (overlay_) SDL_RenderCopy(renderer_, overlay_, nullptr, &overlayAt_);
+    return true;
   }
 
   SDL_Window* window_;
@@ -294,6 +317,8 @@ class SdlVideoWindow final : public VideoWindow {
   int wrapperFormat_ = kVideoFormatNone;
   SDL_Texture* lastTexture_ = nullptr;  // what the last present drew, for ReadBack
   SDL_Rect lastSrc_{}, lastDst_{};
+  SDL_Texture* overlay_ = nullptr;  // drawn over every present at overlayAt_
+  SDL_Rect overlayAt_{};
 };
 
 }  // namespace

@@ -111,6 +111,24 @@ TEST_P(SdlDisplay, ShowsTheWrittenPicture) {
   }
   EXPECT_EQ(bad, 0);
   EXPECT_EQ(shown[0] & 0xFFFFFF, 0u);  // outside the frame: black
+
+  if (b->texture) {
+    // A renderer owns the window: a strip laid over the picture (the player's
+    // statistics line) shows at once and stays through the next present.
+    const std::vector<uint32_t> strip(160 * kOffsetY, 0xFFFF00);
+    window->OverlaySet(strip.data(), VideoRect{0, 0, 160, kOffsetY});
+    DisplayBufferBlit(b, nullptr, 1);
+    ASSERT_TRUE(window->ReadBack(shown.data(), 160, 120));
+    EXPECT_EQ(shown[0] & 0xFFFFFF, 0xFFFF00u);
+    EXPECT_EQ(shown[size_t(kOffsetY - 1) * 160 + 159] & 0xFFFFFF, 0xFFFF00u);
+    const uint32_t want = reference[0], got = shown[size_t(kOffsetY) * 160 + kOffsetX];
+    for (int shift : {0, 8, 16})
+      EXPECT_LE(std::abs(Channel(got, shift) - Channel(want, shift)), tolerance) << "the picture below stays";
+    window->OverlaySet(nullptr, VideoRect{});
+    DisplayBufferBlit(b, nullptr, 1);
+    ASSERT_TRUE(window->ReadBack(shown.data(), 160, 120));
+    EXPECT_EQ(shown[0] & 0xFFFFFF, 0u) << "a removed strip is gone";
+  }
   DisplayBufferClose(b);
   EXPECT_EQ(DisplayDeviceUsers(), 0);
 }
