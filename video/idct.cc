@@ -9,7 +9,7 @@ namespace tarn {
 
 namespace {
 
-// Entry lists hold (index << 2) | mode; 0 is an empty entry. Front insertions
+// Entry lists hold (index << 2) | mode, never 0. Front insertions
 // (at most one per index 0..63) grow down from kListFront, the start entries
 // and their appends (at most 15) grow up from it.
 constexpr int kListFront = 64;
@@ -19,9 +19,9 @@ enum : uint8_t { MODE_SPLIT = 0, MODE_QUAD = 1, MODE_GROUP = 2, MODE_VALUE = 3 }
 
 inline uint8_t Entry(uint32_t index, uint32_t mode) { return uint8_t(index << 2 | mode); }
 
-// A coefficient of magnitude 2^b .. 2^(b+1) - 1: b low bits, then the sign.
+// A coefficient of magnitude 2^b .. 2^(b+1) - 1: b low bits, then the sign
+// (at b = 0 the sign bit alone: +1 or -1).
 inline int16_t ReadValue(BitReader& reader, int b) {
-  if (b == 0) return reader.Bit() ? -1 : 1;
   const uint32_t v = reader.Bits(b + 1);
   const int m = int(v & ((1u << b) - 1)) + (1 << b);
   return int16_t((v >> b) ? -m : m);
@@ -29,6 +29,8 @@ inline int16_t ReadValue(BitReader& reader, int b) {
 
 // Walks the entry list once for one bit level. visit(index) is called for
 // each index that becomes significant and returns false to stop reading.
+// Every entry in [head, tail) is non-empty when a walk starts: entries whose
+// bit is 0 are moved down over those the walk used up, in the same pass.
 template <typename Visit>
 bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& visit) {
   auto group = [&](uint32_t c) {
@@ -41,13 +43,20 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
     }
     return true;
   };
-  const int start = head;
-  for (int i = start; i < tail;) {
-    const uint8_t e = list[i];
-    if (e == 0 || !reader.Bit()) {
-      ++i;
+  int kept = head;
+  for (int i = head; i < tail;) {
+    // A run of 0 bits leaves its entries as they are.
+    const int limit = tail - i < 56 ? tail - i : 56;
+    const int quiet = reader.ZeroRun(limit);
+    if (kept != i) std::memmove(list + kept, list + i, size_t(quiet));
+    kept += quiet;
+    i += quiet;
+    if (quiet == limit) {
+      reader.Skip(quiet);
       continue;
     }
+    reader.Skip(quiet + 1);
+    const uint8_t e = list[i];
     const uint32_t c = e >> 2;
     switch (e & 3) {
       case MODE_SPLIT:  // stays current: examined again as MODE_QUAD
@@ -61,20 +70,14 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
         list[tail++] = Entry(c + 12, MODE_GROUP);
         break;
       case MODE_GROUP:
-        list[i++] = 0;
+        ++i;
         if (!group(c)) return false;
         break;
       default:
-        list[i++] = 0;
+        ++i;
         if (!visit(c)) return false;
         break;
     }
-  }
-  // Empty entries read nothing at any level: squeeze out those this walk
-  // visited so that later levels do not step over them.
-  int kept = start;
-  for (int i = start; i < tail; ++i) {
-    if (list[i]) list[kept++] = list[i];
   }
   tail = kept;
   return true;

@@ -45,6 +45,14 @@ inline void FillBlock(uint8_t* d, ptrdiff_t stride, uint8_t c) {
   for (int y = 0; y < 8; ++y) std::memcpy(d + y * stride, &v, 8);
 }
 
+// Four samples (little-endian) as eight, each twice: abcd -> aabbccdd.
+inline uint64_t Doubled4(uint32_t v) {
+  uint64_t t = v;
+  t = (t | t << 16) & 0x0000FFFF0000FFFFull;
+  t = (t | t << 8) & 0x00FF00FF00FF00FFull;
+  return t | t << 8;
+}
+
 struct PlaneDecoder {
   BitReader& br;
   PlaneBundles& pb;
@@ -141,11 +149,22 @@ struct PlaneDecoder {
   // the plane is corrupt and only its part inside the plane is written.
   void StoreDoubled(const uint8_t in[64], uint8_t* d, uint32_t x, uint32_t y) {
     const uint32_t w = width - x < 16 ? width - x : 16, h = height - y < 16 ? height - y : 16;
-    if (w < 16 || h < 16) pb.corrupt = true;
-    for (uint32_t row = 0; row < h; ++row) {
-      uint8_t line[16];
-      for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
-      std::memcpy(d + row * stride, line, w);
+    if (w < 16 || h < 16) {
+      pb.corrupt = true;
+      for (uint32_t row = 0; row < h; ++row) {
+        uint8_t line[16];
+        for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
+        std::memcpy(d + row * stride, line, w);
+      }
+      return;
+    }
+    for (int row = 0; row < 8; ++row) {
+      const uint64_t left = Doubled4(LoadLe32(in + 8 * row)), right = Doubled4(LoadLe32(in + 8 * row + 4));
+      uint8_t* out = d + 2 * row * stride;
+      StoreLe64(out, left);
+      StoreLe64(out + 8, right);
+      StoreLe64(out + stride, left);
+      StoreLe64(out + stride + 8, right);
     }
   }
 };
