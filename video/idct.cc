@@ -227,4 +227,15 @@ void IdctAdd(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdif
   }
 }
 
+void IdctDspInit(IdctDsp& dsp, CpuFlags cpu) {
+  dsp.put = IdctPut;
+  dsp.add = IdctAdd;
+  dsp.block = IdctBlock;
+#if defined(__x86_64__) || defined(__i386__)
+  if (cpu & CPU_SSE2) IdctDspInitSse2(dsp);
+#else
+  (void)cpu;
+#endif
+}
+
 }  // namespace tarn

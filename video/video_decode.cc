@@ -59,6 +59,7 @@ struct PlaneDecoder {
   const uint8_t* ref;
   uint32_t width, height;
   ptrdiff_t stride;
+  IdctDsp idct;
 
   // The reference block displaced by the next x and y offsets. Offsets that
   // reach outside the plane are corrupt and are clamped to its edges.
@@ -124,7 +125,7 @@ struct PlaneDecoder {
     int16_t coef[64] = {};
     coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
     ReadCoefficients(br, coef);
-    IdctPut(coef, kIntraQuant[br.Bits(4)], d, s);
+    idct.put(coef, kIntraQuant[br.Bits(4)], d, s);
   }
 
   // A scaled block's 8 x 8 result; false for sub-types that write nothing.
@@ -135,7 +136,7 @@ struct PlaneDecoder {
         int16_t coef[64] = {};
         coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
         ReadCoefficients(br, coef);
-        IdctBlock(coef, kIntraQuant[br.Bits(4)], out);
+        idct.block(coef, kIntraQuant[br.Bits(4)], out);
         return true;
       }
       case BLOCK_FILL: std::memset(out, TakeByte(pb, BUNDLE_COLOR), 64); return true;
@@ -180,7 +181,8 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
   PlaneBundles pb;
   PlaneBundlesInit(pb, work, width, (movieFlags & kOpenBeforeRevI) != 0);
   ReadPlaneTrees(br, pb);
-  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride)};
+  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride), {}};
+  IdctDspInit(dec.idct, CpuFeatures());
   const ptrdiff_t s = ptrdiff_t(stride);
   const bool inPlace = dst == ref;
   uint8_t* mapRow = changeMap;
@@ -229,7 +231,9 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
           int16_t coef[64] = {};
           coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
           ReadCoefficients(br, coef);
-          IdctAdd(coef, kInterQuant[br.Bits(4)], d, s, src, s);
+          // Decoding in place, src may overlap d at another offset: the scalar
+          // add defines what is read there.
+          (inPlace ? IdctAdd : dec.idct.add)(coef, kInterQuant[br.Bits(4)], d, s, src, s);
           break;
         }
         case BLOCK_PATTERN: dec.Pattern(d, s); break;
