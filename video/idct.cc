@@ -3,6 +3,8 @@
 // outside those 64 (or, doubled, 256) samples is touched.
 #include <cstring>
 
+#include "common/bytes.h"
+
 #include "video/video_internal.h"
 
 namespace tarn {
@@ -48,9 +50,12 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
     // A run of 0 bits leaves its entries as they are.
     const int limit = tail - i < 56 ? tail - i : 56;
     const int quiet = reader.ZeroRun(limit);
-    if (kept != i) std::memmove(list + kept, list + i, size_t(quiet));
-    kept += quiet;
-    i += quiet;
+    if (kept == i) {
+      kept += quiet;
+      i += quiet;
+    } else {
+      for (const int end = i + quiet; i < end;) list[kept++] = list[i++];
+    }
     if (quiet == limit) {
       reader.Skip(quiet);
       continue;
@@ -168,6 +173,17 @@ void ReadResidue(BitReader& stream, uint32_t limit, uint8_t residue[64]) {
 }
 
 void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+  uint8_t byPosition[64];
+  for (int k = 0; k < 64; ++k) byPosition[kCoefficientScan[k]] = residue[k];
+  for (int y = 0; y < 8; ++y) {
+    const uint64_t a = LoadLe64(src + y * stride), b = LoadLe64(byPosition + 8 * y);
+    // Eight byte adds modulo 256: the low seven bits of each, then the top bit.
+    const uint64_t sum = ((a & 0x7F7F7F7F7F7F7F7Full) + (b & 0x7F7F7F7F7F7F7F7Full)) ^ ((a ^ b) & 0x8080808080808080ull);
+    StoreLe64(dst + y * stride, sum);
+  }
+}
+
+void AddResidueInOrder(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
   for (int k = 0; k < 64; ++k) {
     const ptrdiff_t p = (kCoefficientScan[k] >> 3) * stride + (kCoefficientScan[k] & 7);
     dst[p] = uint8_t(src[p] + residue[k]);

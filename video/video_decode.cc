@@ -217,11 +217,13 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
         }
         case BLOCK_MOTION: CopyBlock(d, dec.Displaced(x, y), s); break;
         case BLOCK_RUN: dec.Run(d, s); break;
+        // Decoding in place, the displaced source may overlap d at another
+        // offset: the one-sample-at-a-time adds define what is read there.
         case BLOCK_RESIDUE: {
           const uint8_t* src = dec.Displaced(x, y);
           uint8_t residue[64];
           ReadResidue(br, br.Bits(7), residue);
-          AddResidue(residue, d, src, s);
+          (inPlace ? AddResidueInOrder : AddResidue)(residue, d, src, s);
           break;
         }
         case BLOCK_INTRA: dec.Intra(d, s); break;
@@ -231,8 +233,6 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
           int16_t coef[64] = {};
           coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
           ReadCoefficients(br, coef);
-          // Decoding in place, src may overlap d at another offset: the scalar
-          // add defines what is read there.
           (inPlace ? IdctAdd : dec.idct.add)(coef, kInterQuant[br.Bits(4)], d, s, src, s);
           break;
         }

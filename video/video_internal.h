@@ -131,7 +131,11 @@ void IdctDspInitSse2(IdctDsp& dsp);  // built on x86 only
 
 // Residue in coefficient order; at most limit + 1 changes are made.
 void ReadResidue(BitReader& reader, uint32_t limit, uint8_t residue[64]);
+// dst = src + residue, sample by sample modulo 256; src is dst or does not overlap it.
 void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride);
+// The same one sample at a time in coefficient order, which defines what an
+// overlapping src (decoding in place) reads.
+void AddResidueInOrder(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride);
 
 struct PlaneResult {
   uint64_t next;       // offset after the plane, relative to the frame data
