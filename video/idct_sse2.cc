@@ -18,20 +18,32 @@ inline __m128i MulLo(__m128i a, __m128i b) {
                             _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
 }
 
-// (c * v) >> 11 on the wrapped product, shift arithmetic; c in every lane.
-inline __m128i M(int32_t c, __m128i v) { return _mm_srai_epi32(MulLo(v, _mm_set1_epi32(c)), 11); }
+// The low 32 bits of c * v for 0 <= c < 2^16, from 16-bit halves:
+// c * (vh * 2^16 + vl) = lo16(c * vl) + (hi16(c * vl) + lo16(c * vh)) * 2^16 mod 2^32.
+inline __m128i MulLoSmall(__m128i v, int c) {
+  const __m128i k = _mm_set1_epi16(int16_t(c));
+  return _mm_add_epi32(_mm_mullo_epi16(v, k), _mm_slli_epi32(_mm_mulhi_epu16(v, k), 16));
+}
+
+// (c * v) >> 11 on the wrapped product, shift arithmetic; |c| < 2^16 in every lane.
+template <int c>
+inline __m128i M(__m128i v) {
+  static_assert(c > -65536 && c < 65536);
+  const __m128i p = c >= 0 ? MulLoSmall(v, c) : _mm_sub_epi32(_mm_setzero_si128(), MulLoSmall(v, -c));
+  return _mm_srai_epi32(p, 11);
+}
 
 inline __m128i Add(__m128i a, __m128i b) { return _mm_add_epi32(a, b); }
 inline __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi32(a, b); }
 
 // The scalar Butterfly on four independent lanes.
 inline void Butterfly(const __m128i s[8], __m128i t[8]) {
-  const __m128i a0 = Add(s[0], s[4]), a1 = Sub(s[0], s[4]), a2 = Add(s[2], s[6]), a3 = M(2896, Sub(s[2], s[6]));
+  const __m128i a0 = Add(s[0], s[4]), a1 = Sub(s[0], s[4]), a2 = Add(s[2], s[6]), a3 = M<2896>(Sub(s[2], s[6]));
   const __m128i a4 = Add(s[5], s[3]), a5 = Sub(s[5], s[3]), a6 = Add(s[1], s[7]), a7 = Sub(s[1], s[7]);
-  const __m128i b0 = Add(a4, a6), b1 = M(3784, Add(a5, a7));
-  const __m128i b2 = Add(Sub(M(-5352, a5), b0), b1);
-  const __m128i b3 = Sub(M(2896, Sub(a6, a4)), b2);
-  const __m128i b4 = Sub(Add(M(2217, a7), b3), b1);
+  const __m128i b0 = Add(a4, a6), b1 = M<3784>(Add(a5, a7));
+  const __m128i b2 = Add(Sub(M<-5352>(a5), b0), b1);
+  const __m128i b3 = Sub(M<2896>(Sub(a6, a4)), b2);
+  const __m128i b4 = Sub(Add(M<2217>(a7), b3), b1);
   const __m128i p = Add(a0, a2), m = Sub(a0, a2);
   const __m128i q = Sub(Add(a1, a3), a2), r = Add(Sub(a1, a3), a2);
   t[0] = Add(p, b0);
