@@ -75,6 +75,13 @@ struct PlaneDecoder {
     return ref + sy * stride + sx;
   }
 
+  // As plain copies of a zero block: initialising the array in place becomes
+  // a string store, slow to start for 128 bytes.
+  static void ClearCoefficients(int16_t coef[64]) {
+    static constexpr int16_t kZero[64] = {};
+    std::memcpy(coef, kZero, sizeof kZero);
+  }
+
   void Pattern(uint8_t* d, ptrdiff_t s) {
     const uint32_t c0 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
     const uint32_t c1 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
@@ -122,7 +129,8 @@ struct PlaneDecoder {
   }
 
   void Intra(uint8_t* d, ptrdiff_t s) {
-    int16_t coef[64] = {};
+    int16_t coef[64];
+    ClearCoefficients(coef);
     coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
     ReadCoefficients(br, coef);
     idct.put(coef, kIntraQuant[br.Bits(4)], d, s);
@@ -133,7 +141,8 @@ struct PlaneDecoder {
     switch (TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE)) {
       case BLOCK_RUN: Run(out, 8); return true;
       case BLOCK_INTRA: {
-        int16_t coef[64] = {};
+        int16_t coef[64];
+        ClearCoefficients(coef);
         coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
         ReadCoefficients(br, coef);
         idct.block(coef, kIntraQuant[br.Bits(4)], out);
@@ -230,7 +239,8 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
         case BLOCK_FILL: FillBlock(d, s, TakeByte(pb, BUNDLE_COLOR)); break;
         case BLOCK_INTER: {
           const uint8_t* src = dec.Displaced(x, y);
-          int16_t coef[64] = {};
+          int16_t coef[64];
+          dec.ClearCoefficients(coef);
           coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
           ReadCoefficients(br, coef);
           (inPlace ? IdctAdd : dec.idct.add)(coef, kInterQuant[br.Bits(4)], d, s, src, s);
