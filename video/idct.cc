@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/bytes.h"
-
 #include "video/video_internal.h"
 
 namespace tarn {

@@ -226,8 +226,9 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
         }
         case BLOCK_MOTION: CopyBlock(d, dec.Displaced(x, y), s); break;
         case BLOCK_RUN: dec.Run(d, s); break;
-        // Decoding in place, the displaced source may overlap d at another
-        // offset: the one-sample-at-a-time adds define what is read there.
+        // Decoding in place, a displaced source may overlap d at another offset:
+        // residue and inter blocks then add one sample at a time, as that
+        // order defines what is read there.
         case BLOCK_RESIDUE: {
           const uint8_t* src = dec.Displaced(x, y);
           uint8_t residue[64];
