@@ -24,6 +24,15 @@ inline void StoreLe32(void* p, uint32_t v) {
   std::memcpy(p, b, 4);
 }
 
+inline uint64_t LoadLe64(const void* p) {
+  return uint64_t(LoadLe32(p)) | uint64_t(LoadLe32(static_cast<const uint8_t*>(p) + 4)) << 32;
+}
+
+inline void StoreLe64(void* p, uint64_t v) {
+  StoreLe32(p, uint32_t(v));
+  StoreLe32(static_cast<uint8_t*>(p) + 4, uint32_t(v >> 32));
+}
+
 inline void StoreLe16(void* p, uint16_t v) {
   const uint8_t b[2] = {uint8_t(v), uint8_t(v >> 8)};
   std::memcpy(p, b, 2);

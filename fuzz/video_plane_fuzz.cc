@@ -31,15 +31,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t blocksAcross = (width + 15) / 16;
   std::vector<uint8_t> map(blocksAcross * ((height + 15) / 16));
 
-  if (mode & 1) {  // one plane, in place or from a reference
-    std::vector<uint8_t> dst(width * height), ref(width * height, 0x55);
+  if (mode & 1) {  // one plane, in place or from a reference; the packed and
+                   // scalar transforms must give the same bytes
+    const std::vector<uint8_t> ref(width * height, 0x55);
     const int kind = (mode & 2) ? 2 : 1;
     const uint32_t w = kind == 2 ? ((width / 2 + 7) & ~7u) : width;
     const uint32_t h = kind == 2 ? ((height / 2 + 7) & ~7u) : height;
-    uint8_t* out = dst.data();
-    const uint8_t* in = (mode & 4) ? out : ref.data();
-    VideoDecodePlane(bytes.get(), size, 0, out, in, w, h, w, map.data(), blocksAcross, kind, vw,
-                     (mode & 8) ? 0x8000u : 0u);
+    std::vector<uint8_t> dst[2];
+    PlaneResult result[2];
+    for (int scalar = 0; scalar < 2; ++scalar) {
+      dst[scalar] = (mode & 4) ? ref : std::vector<uint8_t>(width * height);
+      std::memset(map.data(), 0, map.size());
+      CpuFeaturesSetMask(scalar ? 0u : ~0u);
+      uint8_t* out = dst[scalar].data();
+      const uint8_t* in = (mode & 4) ? out : ref.data();
+      result[scalar] = VideoDecodePlane(bytes.get(), size, 0, out, in, w, h, w, map.data(), blocksAcross, kind,
+                                        vw, (mode & 8) ? 0x8000u : 0u);
+    }
+    CpuFeaturesSetMask(~0u);
+    if (dst[0] != dst[1] || result[0].next != result[1].next || result[0].corrupt != result[1].corrupt)
+      __builtin_trap();
     return 0;
   }
   PlaneSet ps{};

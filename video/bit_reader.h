@@ -46,6 +46,22 @@ class BitReader {
     return e & 15;
   }
 
+  // How many of the next bits are 0, counting no further than max
+  // (0 <= max <= 56). Consumes nothing.
+  int ZeroRun(int max) {
+    assert(max >= 0 && max <= 56);
+    if (count_ < max) Refill();
+    return std::countr_zero(cache_ | uint64_t(1) << max);
+  }
+
+  // Consumes n bits already looked at: after ZeroRun(max), n <= max + 1.
+  void Skip(int n) {
+    assert(n >= 0 && n <= 57);
+    if (count_ < n) Refill();
+    cache_ >>= n;
+    count_ -= n;
+  }
+
   // Bits taken from the stream so far, zero bits past the end included.
   uint64_t Consumed() const { return uint64_t(pos_) * 8 - uint64_t(count_); }
 

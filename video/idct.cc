@@ -3,13 +3,14 @@
 // outside those 64 (or, doubled, 256) samples is touched.
 #include <cstring>
 
+#include "common/bytes.h"
 #include "video/video_internal.h"
 
 namespace tarn {
 
 namespace {
 
-// Entry lists hold (index << 2) | mode; 0 is an empty entry. Front insertions
+// Entry lists hold (index << 2) | mode, never 0. Front insertions
 // (at most one per index 0..63) grow down from kListFront, the start entries
 // and their appends (at most 15) grow up from it.
 constexpr int kListFront = 64;
@@ -19,9 +20,9 @@ enum : uint8_t { MODE_SPLIT = 0, MODE_QUAD = 1, MODE_GROUP = 2, MODE_VALUE = 3 }
 
 inline uint8_t Entry(uint32_t index, uint32_t mode) { return uint8_t(index << 2 | mode); }
 
-// A coefficient of magnitude 2^b .. 2^(b+1) - 1: b low bits, then the sign.
+// A coefficient of magnitude 2^b .. 2^(b+1) - 1: b low bits, then the sign
+// (at b = 0 the sign bit alone: +1 or -1).
 inline int16_t ReadValue(BitReader& reader, int b) {
-  if (b == 0) return reader.Bit() ? -1 : 1;
   const uint32_t v = reader.Bits(b + 1);
   const int m = int(v & ((1u << b) - 1)) + (1 << b);
   return int16_t((v >> b) ? -m : m);
@@ -29,6 +30,8 @@ inline int16_t ReadValue(BitReader& reader, int b) {
 
 // Walks the entry list once for one bit level. visit(index) is called for
 // each index that becomes significant and returns false to stop reading.
+// Every entry in [head, tail) is non-empty when a walk starts: entries whose
+// bit is 0 are moved down over those the walk used up, in the same pass.
 template <typename Visit>
 bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& visit) {
   auto group = [&](uint32_t c) {
@@ -41,13 +44,23 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
     }
     return true;
   };
-  const int start = head;
-  for (int i = start; i < tail;) {
-    const uint8_t e = list[i];
-    if (e == 0 || !reader.Bit()) {
-      ++i;
+  int kept = head;
+  for (int i = head; i < tail;) {
+    // A run of 0 bits leaves its entries as they are.
+    const int limit = tail - i < 56 ? tail - i : 56;
+    const int quiet = reader.ZeroRun(limit);
+    if (kept == i) {
+      kept += quiet;
+      i += quiet;
+    } else {
+      for (const int end = i + quiet; i < end;) list[kept++] = list[i++];
+    }
+    if (quiet == limit) {
+      reader.Skip(quiet);
       continue;
     }
+    reader.Skip(quiet + 1);
+    const uint8_t e = list[i];
     const uint32_t c = e >> 2;
     switch (e & 3) {
       case MODE_SPLIT:  // stays current: examined again as MODE_QUAD
@@ -61,20 +74,14 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
         list[tail++] = Entry(c + 12, MODE_GROUP);
         break;
       case MODE_GROUP:
-        list[i++] = 0;
+        ++i;
         if (!group(c)) return false;
         break;
       default:
-        list[i++] = 0;
+        ++i;
         if (!visit(c)) return false;
         break;
     }
-  }
-  // Empty entries read nothing at any level: squeeze out those this walk
-  // visited so that later levels do not step over them.
-  int kept = start;
-  for (int i = start; i < tail; ++i) {
-    if (list[i]) list[kept++] = list[i];
   }
   tail = kept;
   return true;
@@ -165,6 +172,17 @@ void ReadResidue(BitReader& stream, uint32_t limit, uint8_t residue[64]) {
 }
 
 void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
+  uint8_t byPosition[64];
+  for (int k = 0; k < 64; ++k) byPosition[kCoefficientScan[k]] = residue[k];
+  for (int y = 0; y < 8; ++y) {
+    const uint64_t a = LoadLe64(src + y * stride), b = LoadLe64(byPosition + 8 * y);
+    // Eight byte adds modulo 256: the low seven bits of each, then the top bit.
+    const uint64_t sum = ((a & 0x7F7F7F7F7F7F7F7Full) + (b & 0x7F7F7F7F7F7F7F7Full)) ^ ((a ^ b) & 0x8080808080808080ull);
+    StoreLe64(dst + y * stride, sum);
+  }
+}
+
+void AddResidueInOrder(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride) {
   for (int k = 0; k < 64; ++k) {
     const ptrdiff_t p = (kCoefficientScan[k] >> 3) * stride + (kCoefficientScan[k] & 7);
     dst[p] = uint8_t(src[p] + residue[k]);
@@ -222,6 +240,17 @@ void IdctAdd(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdif
   for (int y = 0; y < 8; ++y) {
     for (int i = 0; i < 8; ++i) dst[y * dstStride + i] = uint8_t(src[y * srcStride + i] + out[y * 8 + i]);
   }
+}
+
+void IdctDspInit(IdctDsp& dsp, CpuFlags cpu) {
+  dsp.put = IdctPut;
+  dsp.add = IdctAdd;
+  dsp.block = IdctBlock;
+#if defined(__x86_64__) || defined(__i386__)
+  if (cpu & CPU_SSE2) IdctDspInitSse2(dsp);
+#else
+  (void)cpu;
+#endif
 }
 
 }  // namespace tarn

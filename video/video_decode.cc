@@ -45,12 +45,21 @@ inline void FillBlock(uint8_t* d, ptrdiff_t stride, uint8_t c) {
   for (int y = 0; y < 8; ++y) std::memcpy(d + y * stride, &v, 8);
 }
 
+// Four samples (little-endian) as eight, each twice: abcd -> aabbccdd.
+inline uint64_t Doubled4(uint32_t v) {
+  uint64_t t = v;
+  t = (t | t << 16) & 0x0000FFFF0000FFFFull;
+  t = (t | t << 8) & 0x00FF00FF00FF00FFull;
+  return t | t << 8;
+}
+
 struct PlaneDecoder {
   BitReader& br;
   PlaneBundles& pb;
   const uint8_t* ref;
   uint32_t width, height;
   ptrdiff_t stride;
+  IdctDsp idct;
 
   // The reference block displaced by the next x and y offsets. Offsets that
   // reach outside the plane are corrupt and are clamped to its edges.
@@ -64,6 +73,13 @@ struct PlaneDecoder {
       sy = sy < 0 ? 0 : (sy > maxY ? maxY : sy);
     }
     return ref + sy * stride + sx;
+  }
+
+  // As plain copies of a zero block: initialising the array in place becomes
+  // a string store, slow to start for 128 bytes.
+  static void ClearCoefficients(int16_t coef[64]) {
+    static constexpr int16_t kZero[64] = {};
+    std::memcpy(coef, kZero, sizeof kZero);
   }
 
   void Pattern(uint8_t* d, ptrdiff_t s) {
@@ -113,10 +129,11 @@ struct PlaneDecoder {
   }
 
   void Intra(uint8_t* d, ptrdiff_t s) {
-    int16_t coef[64] = {};
+    int16_t coef[64];
+    ClearCoefficients(coef);
     coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
     ReadCoefficients(br, coef);
-    IdctPut(coef, kIntraQuant[br.Bits(4)], d, s);
+    idct.put(coef, kIntraQuant[br.Bits(4)], d, s);
   }
 
   // A scaled block's 8 x 8 result; false for sub-types that write nothing.
@@ -124,10 +141,11 @@ struct PlaneDecoder {
     switch (TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE)) {
       case BLOCK_RUN: Run(out, 8); return true;
       case BLOCK_INTRA: {
-        int16_t coef[64] = {};
+        int16_t coef[64];
+        ClearCoefficients(coef);
         coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
         ReadCoefficients(br, coef);
-        IdctBlock(coef, kIntraQuant[br.Bits(4)], out);
+        idct.block(coef, kIntraQuant[br.Bits(4)], out);
         return true;
       }
       case BLOCK_FILL: std::memset(out, TakeByte(pb, BUNDLE_COLOR), 64); return true;
@@ -141,11 +159,22 @@ struct PlaneDecoder {
   // the plane is corrupt and only its part inside the plane is written.
   void StoreDoubled(const uint8_t in[64], uint8_t* d, uint32_t x, uint32_t y) {
     const uint32_t w = width - x < 16 ? width - x : 16, h = height - y < 16 ? height - y : 16;
-    if (w < 16 || h < 16) pb.corrupt = true;
-    for (uint32_t row = 0; row < h; ++row) {
-      uint8_t line[16];
-      for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
-      std::memcpy(d + row * stride, line, w);
+    if (w < 16 || h < 16) {
+      pb.corrupt = true;
+      for (uint32_t row = 0; row < h; ++row) {
+        uint8_t line[16];
+        for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
+        std::memcpy(d + row * stride, line, w);
+      }
+      return;
+    }
+    for (int row = 0; row < 8; ++row) {
+      const uint64_t left = Doubled4(LoadLe32(in + 8 * row)), right = Doubled4(LoadLe32(in + 8 * row + 4));
+      uint8_t* out = d + 2 * row * stride;
+      StoreLe64(out, left);
+      StoreLe64(out + 8, right);
+      StoreLe64(out + stride, left);
+      StoreLe64(out + stride + 8, right);
     }
   }
 };
@@ -161,7 +190,8 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
   PlaneBundles pb;
   PlaneBundlesInit(pb, work, width, (movieFlags & kOpenBeforeRevI) != 0);
   ReadPlaneTrees(br, pb);
-  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride)};
+  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride), {}};
+  IdctDspInit(dec.idct, CpuFeatures());
   const ptrdiff_t s = ptrdiff_t(stride);
   const bool inPlace = dst == ref;
   uint8_t* mapRow = changeMap;
@@ -196,21 +226,25 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
         }
         case BLOCK_MOTION: CopyBlock(d, dec.Displaced(x, y), s); break;
         case BLOCK_RUN: dec.Run(d, s); break;
+        // Decoding in place, a displaced source may overlap d at another offset:
+        // residue and inter blocks then add one sample at a time, as that
+        // order defines what is read there.
         case BLOCK_RESIDUE: {
           const uint8_t* src = dec.Displaced(x, y);
           uint8_t residue[64];
           ReadResidue(br, br.Bits(7), residue);
-          AddResidue(residue, d, src, s);
+          (inPlace ? AddResidueInOrder : AddResidue)(residue, d, src, s);
           break;
         }
         case BLOCK_INTRA: dec.Intra(d, s); break;
         case BLOCK_FILL: FillBlock(d, s, TakeByte(pb, BUNDLE_COLOR)); break;
         case BLOCK_INTER: {
           const uint8_t* src = dec.Displaced(x, y);
-          int16_t coef[64] = {};
+          int16_t coef[64];
+          dec.ClearCoefficients(coef);
           coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
           ReadCoefficients(br, coef);
-          IdctAdd(coef, kInterQuant[br.Bits(4)], d, s, src, s);
+          (inPlace ? IdctAdd : dec.idct.add)(coef, kInterQuant[br.Bits(4)], d, s, src, s);
           break;
         }
         case BLOCK_PATTERN: dec.Pattern(d, s); break;

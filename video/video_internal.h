@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cpu_flags.h"
 #include "video/bit_reader.h"
 #include "video/video.h"
 
@@ -115,9 +116,26 @@ void IdctAdd(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdif
 // The transform alone: 64 samples (low 8 bits) by position.
 void IdctBlock(const int16_t block[64], const int32_t* quant, uint8_t out[64]);
 
+// The transform's variants, picked once per plane by the processor-feature
+// word. put and block keep IdctPut's and IdctBlock's contracts; add keeps
+// IdctAdd's for a src that is dst itself or does not overlap it (where an
+// overlapping src is read as the scalar add reads it, use IdctAdd).
+struct IdctDsp {
+  void (*put)(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdiff_t stride);
+  void (*add)(const int16_t block[64], const int32_t* quant, uint8_t* dst, ptrdiff_t dstStride,
+              const uint8_t* src, ptrdiff_t srcStride);
+  void (*block)(const int16_t block[64], const int32_t* quant, uint8_t out[64]);
+};
+void IdctDspInit(IdctDsp& dsp, CpuFlags cpu);
+void IdctDspInitSse2(IdctDsp& dsp);  // built on x86 only
+
 // Residue in coefficient order; at most limit + 1 changes are made.
 void ReadResidue(BitReader& reader, uint32_t limit, uint8_t residue[64]);
+// dst = src + residue, sample by sample modulo 256; src is dst or does not overlap it.
 void AddResidue(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride);
+// The same one sample at a time in coefficient order, which defines what an
+// overlapping src (decoding in place) reads.
+void AddResidueInOrder(const uint8_t residue[64], uint8_t* dst, const uint8_t* src, ptrdiff_t stride);
 
 struct PlaneResult {
   uint64_t next;       // offset after the plane, relative to the frame data

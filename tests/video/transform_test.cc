@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cmath>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -167,6 +168,142 @@ TEST(ReadResidue, RoundTripsAndAddsThroughTheScan) {
     }
     for (int y = 0; y < 8; ++y) {
       for (int x = 8; x < 12; ++x) ASSERT_EQ(dst[y * 12 + x], 0xEE);  // nothing beside the block
+    }
+  }
+}
+
+// The row-wise adder equals the one-sample-at-a-time adder for a separate
+// source and for the block itself, at any stride; it leaves the gap alone.
+TEST(AddResidue, RowsMatchSampleOrder) {
+  std::mt19937 rng(5);
+  for (int iter = 0; iter < 200; ++iter) {
+    const ptrdiff_t stride = 8 + ptrdiff_t(rng() % 9);
+    uint8_t res[64], src[8 * 16], a[8 * 16], b[8 * 16];
+    for (auto& v : res) v = uint8_t(rng() % 3 ? rng() : (rng() & 1) * 255);
+    for (int i = 0; i < 8 * 16; ++i) src[i] = uint8_t(rng()), a[i] = b[i] = uint8_t(rng());
+    const bool self = iter % 2;
+    AddResidue(res, a, self ? a : src, stride);
+    AddResidueInOrder(res, b, self ? b : src, stride);
+    ASSERT_TRUE(std::equal(a, a + 8 * 16, b)) << "iter " << iter;
+  }
+}
+
+// The list walk one bit at a time, as the format describes it: the model the
+// reader's run skipping and in-pass compaction must reproduce bit for bit.
+namespace model {
+
+struct List {
+  uint8_t e[80];
+  int head = 64, tail = 64;
+};
+
+template <typename Visit>
+bool Walk(BitReader& r, List& l, Visit&& visit) {
+  auto group = [&](uint32_t c) {
+    for (uint32_t j = c; j < c + 4; ++j) {
+      if (r.Bit()) {
+        l.e[--l.head] = uint8_t(j << 2 | 3);
+      } else if (!visit(j)) {
+        return false;
+      }
+    }
+    return true;
+  };
+  const int start = l.head;
+  for (int i = start; i < l.tail;) {
+    const uint8_t e = l.e[i];
+    if (e == 0 || !r.Bit()) {
+      ++i;
+      continue;
+    }
+    const uint32_t c = e >> 2;
+    switch (e & 3) {
+      case 0: l.e[i] = uint8_t((c + 4) << 2 | 1); if (!group(c)) return false; break;
+      case 1:
+        l.e[i] = uint8_t(c << 2 | 2);
+        for (uint32_t d : {4u, 8u, 12u}) l.e[l.tail++] = uint8_t((c + d) << 2 | 2);
+        break;
+      case 2: l.e[i++] = 0; if (!group(c)) return false; break;
+      default: l.e[i++] = 0; if (!visit(c)) return false; break;
+    }
+  }
+  int kept = start;
+  for (int i = start; i < l.tail; ++i) {
+    if (l.e[i]) l.e[kept++] = l.e[i];
+  }
+  l.tail = kept;
+  return true;
+}
+
+void Coefficients(BitReader& r, int16_t block[64]) {
+  List l;
+  for (uint8_t e : {4 << 2, 24 << 2, 44 << 2, 1 << 2 | 3, 2 << 2 | 3, 3 << 2 | 3}) l.e[l.tail++] = e;
+  for (int level = int(r.Bits(4)); level >= 1; --level) {
+    const int b = level - 1;
+    Walk(r, l, [&](uint32_t k) {
+      const uint32_t v = r.Bits(b + 1);
+      const int m = int(v & ((1u << b) - 1)) + (1 << b);
+      block[kCoefficientScan[k]] = int16_t((v >> b) ? -m : m);
+      return true;
+    });
+  }
+}
+
+void Residue(BitReader& r, uint32_t limit, uint8_t res[64]) {
+  std::fill(res, res + 64, 0);
+  List l;
+  for (uint8_t e : {4 << 2, 24 << 2, 44 << 2, 0 << 2 | 2}) l.e[l.tail++] = e;
+  uint8_t nonZero[64];
+  uint32_t count = 0, changes = 0;
+  const int levels = int(r.Bits(3)) + 1;
+  for (int level = 0; level < levels; ++level) {
+    const uint8_t mask = uint8_t(1u << (levels - 1 - level));
+    for (uint32_t j = 0; j < count; ++j) {
+      if (!r.Bit()) continue;
+      uint8_t& v = res[nonZero[j]];
+      v = int8_t(v) >= 0 ? uint8_t(v + mask) : uint8_t(v - mask);
+      if (changes++ == limit) return;
+    }
+    if (!Walk(r, l, [&](uint32_t k) {
+          res[k] = r.Bit() ? uint8_t(-mask) : mask;
+          nonZero[count++] = uint8_t(k);
+          return changes++ != limit;
+        }))
+      return;
+  }
+}
+
+}  // namespace model
+
+// Random bit streams of every density, many shorter than what they describe
+// (the zero feed then decides): values, bits consumed and the overrun agree
+// with the one-bit-at-a-time model, block after block.
+TEST(ListReaders, MatchTheBitAtATimeModel) {
+  std::mt19937 rng(4321);
+  for (int iter = 0; iter < 3000; ++iter) {
+    std::vector<uint8_t> bytes(rng() % (iter % 4 == 0 ? 8 : 160));
+    const uint32_t density = rng() % 4;  // 1 bits are rare .. common
+    for (auto& b : bytes) {
+      for (int bit = 0; bit < 8; ++bit) b |= uint8_t((rng() % 8 < 1 + 2 * density) << bit);
+    }
+    auto exact = std::make_unique<uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), exact.get());
+    BitReader a(exact.get(), bytes.size()), b(exact.get(), bytes.size());
+    for (int block = 0; block < 4; ++block) {
+      if (iter % 2) {
+        int16_t got[64] = {}, want[64] = {};
+        ReadCoefficients(a, got);
+        model::Coefficients(b, want);
+        ASSERT_TRUE(std::equal(got, got + 64, want)) << "iter " << iter << " block " << block;
+      } else {
+        const uint32_t limit = rng() % 129;
+        uint8_t got[64], want[64];
+        ReadResidue(a, limit, got);
+        model::Residue(b, limit, want);
+        ASSERT_TRUE(std::equal(got, got + 64, want)) << "iter " << iter << " block " << block;
+      }
+      ASSERT_EQ(a.Consumed(), b.Consumed()) << "iter " << iter << " block " << block;
+      ASSERT_EQ(a.Overrun(), b.Overrun());
     }
   }
 }
