@@ -299,6 +299,13 @@ int IoReaderOpen(IoReader* r, const void* source, uint32_t flags) {
   return 1;
 }
 
+int64_t IoReaderSourceBytes(const IoReader* r) {
+  if (r == nullptr || r->ReadDirect != FileReadDirect || r->handle == nullptr) return -1;
+  const int64_t size = r->handle->Size();
+  if (size < 0) return -1;
+  return size > int64_t(r->baseOffset) ? size - int64_t(r->baseOffset) : 0;
+}
+
 void IoReaderUseNodeLock(IoReader* r) {
   r->hooks.lock = HookLock;
   r->hooks.tryLock = HookTryLock;
