@@ -273,6 +273,15 @@ TEST(HostileMovie, AudioTrackCountsInTheMillions) {
     }
   }
 
+  // The same for an index of a billion entries.
+  {
+    std::vector<uint8_t> b = good;
+    StoreLe32(&b[16], 0x3FFFFFFFu);
+    StoreLe32(&b[4], 0xFFFFFFF0u);
+    const Result r = FromFile("an index of 4 GB, 4 GB claimed", b, 2);
+    EXPECT_EQ(r.error, "Error reading Tarn header.");
+  }
+
   // A million tracks that are there: 12 MB of table, 4 MB of zero length
   // fields in front of each frame's video data.
   const std::vector<uint8_t> plain = test::EncodedMovie(32, 24, 2, 0);
