@@ -16,12 +16,12 @@ cmake -S . -B $out -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fprofile-instr-generate" \
   -DTARN_FUZZ=ON -DTARN_TESTS=OFF -DTARN_BENCH=OFF -DTARN_SDL=OFF >/dev/null
-cmake --build $out -j"$JOBS"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  for f in $out/fuzz/*_fuzz; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
+  for f in fuzz/*_fuzz.cc; do targets+=("$(basename "$f" .cc)"); done
 fi
+cmake --build $out -j"$JOBS" --target tarn_tool "${targets[@]}"
 seeds=$out/seeds
 rm -rf "$seeds" && $out/tools/tarn make-corpus "$seeds" >/dev/null
 rm -rf $out/profiles && mkdir -p $out/profiles
