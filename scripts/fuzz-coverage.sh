@@ -42,6 +42,8 @@ done
 echo "== all targets, per folder"
 for s in "${sources[@]}"; do
   printf '%-20s ' "$s"
-  "$COV" report "${objects[@]:1}" -instr-profile=$out/profiles/all.profdata $summary "$s" | tail -1 |
+  # Each target has its own LLVMFuzzerTestOneInput: llvm-cov warns that the
+  # merged profile does not match them all, which concerns fuzz/ only.
+  "$COV" report "${objects[@]:1}" -instr-profile=$out/profiles/all.profdata $summary "$s" 2>/dev/null | tail -1 |
     awk '{ printf "%d of %d lines covered (%s)\n", $(NF-2) - $(NF-1), $(NF-2), $NF }'
 done
