@@ -214,8 +214,12 @@ int32_t FileFillChunk(IoReader* r) {
     // slot's end, at the matching place in the slot, so that the ring slots
     // keep matching 128 KB-aligned file positions.
     const uint32_t misalign = r->filePosition % kIoChunk;
+    // The read pointer belongs to the consumer while the ring holds data; a
+    // misaligned position only follows a flush or a direct read, which leave
+    // the ring empty, so only then is it moved (writing it otherwise, even by
+    // 0, would race with a copy from the ring).
     const uint32_t n = std::min(kIoChunk - misalign, remaining);
-    r->readPointer += misalign;
+    if (misalign != 0) r->readPointer += misalign;
     IoReaderStore(r->busy, 1);
     got = ReadFromFile(r, r->writePointer + misalign, n);
     IoReaderStore(r->busy, 0);
@@ -297,6 +301,13 @@ int IoReaderOpen(IoReader* r, const void* source, uint32_t flags) {
   r->Close = FileClose;
   r->Suspend = FileSuspend;
   return 1;
+}
+
+int64_t IoReaderSourceBytes(const IoReader* r) {
+  if (r == nullptr || r->ReadDirect != FileReadDirect || r->handle == nullptr) return -1;
+  const int64_t size = r->handle->Size();
+  if (size < 0) return -1;
+  return size > int64_t(r->baseOffset) ? size - int64_t(r->baseOffset) : 0;
 }
 
 void IoReaderUseNodeLock(IoReader* r) {

@@ -91,6 +91,11 @@ using IoReaderOpenFn = int (*)(IoReader* r, const void* source, uint32_t flags);
 // The file reader. Zero-fills the record; 1 on success, 0 on failure.
 int IoReaderOpen(IoReader* r, const void* source, uint32_t flags);
 
+// Bytes the file reader's source holds from the movie's first byte on; -1 when
+// that is unknown (a substitute reader, or a file without a size). The open
+// bounds what it plans from the header by it.
+int64_t IoReaderSourceBytes(const IoReader* r);
+
 // Lock-free access to a reader field that another thread may be changing
 // (held, target, error, busy, the times): IoReaderLoad(r->held).
 inline uint32_t IoReaderLoad(uint32_t& field) {

@@ -291,11 +291,19 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
   if (const ContainerStatus s = CheckMovieHeader(h); s != ContainerStatus::Ok) {
     return Fail(nullptr, nullptr, &reader, readerOpen, s);
   }
+  // What the source really holds bounds every size planned from the header, so
+  // a header claiming more than the file has cannot make the open allocate
+  // for it. Unknown for a substitute reader.
+  uint64_t sourceBytes = fromMemory ? memorySize : UINT64_MAX;
+  if (!fromMemory) {
+    const int64_t n = IoReaderSourceBytes(&reader);
+    if (n >= 0) sourceBytes = uint64_t(n);
+  }
   // The table and index lie between the header and the first frame, inside the
   // movie; one that does not, or that has no entry for every frame, cannot be read.
   const uint64_t movieLength = MovieLength(h);
   const uint64_t indexEnd = FrameIndexOffset(h) + FrameIndexBytes(h);
-  if (!IndexCoversFrames(h) || indexEnd > movieLength || (fromMemory && indexEnd > memorySize)) {
+  if (!IndexCoversFrames(h) || indexEnd > movieLength || indexEnd > sourceBytes) {
     return Fail(nullptr, nullptr, &reader, readerOpen, ContainerStatus::HeaderReadError);
   }
   if (h.width > kMaxPictureSide || h.height > kMaxPictureSide) {
@@ -418,8 +426,8 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
     return Fail(m, block, nullptr, false, ContainerStatus::OutOfMemory);
   }
 
-  // 11.
-  uint32_t wanted = m->peakAmount;
+  // 11. A ring larger than the source would never fill.
+  uint32_t wanted = uint32_t(std::min<uint64_t>(m->peakAmount, sourceBytes));
   if ((flags & OPEN_READ_BUFFER_SIZE) && pending.readBufferSize != kMovieUnset) {
     wanted = pending.readBufferSize;
     pending.readBufferSize = kMovieUnset;
@@ -440,8 +448,11 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
     }
     if (flags & OPEN_PRELOAD) {
       m->flags |= OPEN_PRELOAD;
+      // Only what the file holds is preloaded: frames past its end are read
+      // errors at their own frame, as for a cut image in memory.
       const uint64_t first = m->index.Offset(0);
-      const uint64_t length = movieLength > first ? movieLength - first : 0;
+      const uint64_t held = std::min(movieLength, sourceBytes);
+      const uint64_t length = held > first ? held - first : 0;
       uint8_t* image = length ? static_cast<uint8_t*>(Allocate(m, length)) : nullptr;
       if (length && !image) return Fail(m, block, nullptr, false, ContainerStatus::OutOfMemory);
       m->preloaded = image;

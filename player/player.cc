@@ -349,7 +349,14 @@ void Player::DrawStatistics() {
 
 void Player::DoFrame() {
   s_.skipBlackFill = false;
-  MovieDoFrame(s_.movie);
+  // After a read error (a damaged file, or one that shrank while playing)
+  // nothing decodes any more: the movie ends here, as when skipping to the
+  // next one, instead of stepping through frames it cannot show, for ever
+  // when it loops.
+  if (MovieDoFrame(s_.movie) != 0) {
+    s_.finished = true;
+    return;
+  }
   if (s_.buffer && s_.movie && DisplayBufferLock(s_.buffer)) {
     MovieCopyToBuffer(s_.movie, s_.buffer->surface, s_.buffer->pitch, s_.buffer->height, 0, 0, 0, 0,
                       s_.movie->width, s_.movie->height, s_.buffer->copyFlags | uint32_t(opt_.extraCopyFlags));

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsdl2-dev libsdl2-ttf-dev libpng-dev libsndfile1-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev llvm-14
   xvfb xauth fonts-dejavu-core
   imagemagick mate-backgrounds
 )

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the dependencies, builds Tarn three ways and runs the whole suite:
-#   1. release build with debug info: every test;
+#   1. release build with debug info: every test, and the installed package;
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer: every test;
 #   3. ThreadSanitizer: the tests labelled "threads";
 # then a short smoke run of each fuzz target (TARN_FUZZ_SECONDS, default 60; 0 skips).
@@ -18,6 +18,7 @@ build() {  # build DIR [cmake options...]
 echo "== release build"
 build build
 (cd build && ctest -j"$JOBS" --output-on-failure --timeout 600)
+scripts/install-check.sh build
 
 echo "== address + undefined behaviour sanitizers"
 build build-asan -DTARN_SANITIZE=address,undefined -DTARN_BENCH=OFF -DTARN_DEMO=OFF

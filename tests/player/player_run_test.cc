@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -139,6 +140,24 @@ TEST(Tarnplay, NamesWithoutExtensionAndOffsetForm) {
     out << in.rdbuf();
   }
   EXPECT_EQ(RunProgram({TARN_PLAYER_PATH, carrier + "|1000"}).exitCode, 0);
+}
+
+// A movie cut short on disk plays up to the read error and ends there, also
+// when told to loop for ever; the summary counts the frames it showed.
+TEST(Tarnplay, ReadErrorEndsTheMovie) {
+  const std::string whole = MakeMovie("whole", 30);
+  const std::string cut = whole + ".cut";
+  {
+    std::ifstream in(whole, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() * 3 / 5);
+  }
+  const Result r = RunProgram({TARN_PLAYER_PATH, cut, "/L", "/S", "/F"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto f = SummaryFields(r.out);
+  const int played = std::atoi(f.at("Total frames played").c_str());
+  EXPECT_GT(played, 0) << r.out;
+  EXPECT_LT(played, 30) << r.out;
 }
 
 TEST(Tarnplay, ErrorsExitWithOne) {
