@@ -15,6 +15,17 @@ namespace tarn::encoder {
 struct Picture {
   uint32_t width = 0, height = 0;
   std::vector<uint8_t> y, cb, cr, a;
+
+  // Sizes every plane for a colour picture of w x h (alpha only when asked);
+  // new samples are 0.
+  void Resize(uint32_t w, uint32_t h, bool alpha) {
+    const size_t luma = size_t(w) * h, chroma = size_t((w + 1) / 2) * ((h + 1) / 2);
+    width = w, height = h;
+    y.resize(luma);
+    cb.resize(chroma);
+    cr.resize(chroma);
+    a.resize(alpha ? luma : 0);
+  }
 };
 
 class PictureSource {

@@ -67,12 +67,8 @@ std::vector<encoder::Picture> Pictures(uint32_t w, uint32_t h, uint32_t frames, 
   uint32_t seed = 2463534242u;
   for (uint32_t f = 0; f < frames; ++f) {
     encoder::Picture& p = out[f];
-    p.width = w, p.height = h;
+    p.Resize(w, h, alpha);
     const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-    p.y.resize(size_t(w) * h);
-    p.cb.resize(size_t(cw) * ch);
-    p.cr.resize(size_t(cw) * ch);
-    if (alpha) p.a.resize(size_t(w) * h);
     for (uint32_t y = 0; y < h; ++y) {
       for (uint32_t x = 0; x < w; ++x) {
         seed ^= seed << 13, seed ^= seed >> 17, seed ^= seed << 5;

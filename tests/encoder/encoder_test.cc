@@ -30,13 +30,8 @@ std::vector<Picture> SyntheticClip(uint32_t w, uint32_t h, int frames, bool alph
   std::vector<Picture> clip;
   for (int t = 0; t < frames; ++t) {
     Picture p;
-    p.width = w;
-    p.height = h;
+    p.Resize(w, h, alpha);
     const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-    p.y.resize(size_t(w) * h);
-    p.cb.resize(size_t(cw) * ch);
-    p.cr.resize(size_t(cw) * ch);
-    if (alpha) p.a.resize(size_t(w) * h);
     for (uint32_t y = 0; y < h; ++y) {
       for (uint32_t x = 0; x < w; ++x) {
         int v = int(40 + (x + 2 * t) * 150 / w + y * 40 / h);

@@ -2,6 +2,7 @@
 // end card, observed through what reaches the window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -108,11 +109,10 @@ std::string MakeMovie(const std::string& name, uint32_t frames) {
   std::vector<encoder::Picture> pictures(frames);
   for (uint32_t i = 0; i < frames; ++i) {
     auto& p = pictures[i];
-    p.width = 64;
-    p.height = 48;
-    p.y.assign(64 * 48, uint8_t(40 + (i * 37) % 180));
-    p.cb.assign(32 * 24, 128);
-    p.cr.assign(32 * 24, uint8_t(100 + (i * 11) % 50));
+    p.Resize(64, 48, false);
+    std::fill(p.y.begin(), p.y.end(), uint8_t(40 + (i * 37) % 180));
+    std::fill(p.cb.begin(), p.cb.end(), uint8_t(128));
+    std::fill(p.cr.begin(), p.cr.end(), uint8_t(100 + (i * 11) % 50));
   }
   encoder::EncodeOptions opts;
   opts.rateNumerator = 50;
