@@ -12,8 +12,8 @@
 #include "audio/audio_tables.h"
 #include "audio/audio_transform.h"
 #include "common/allocator.h"
-#include "common/bytes.h"
-#include "common/checked.h"
+#include "common/little_endian.h"
+#include "common/checked_size.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -180,7 +180,7 @@ AudioDecoder* AudioDecoderOpen(uint32_t sampleRate, uint32_t channels, bool useD
   const size_t tableAt = offset;
   offset += RoundUp(4 * AudioTransformTableSize(n, useDct), kAreaAlign);
 
-  auto* base = static_cast<uint8_t*>(MovieAllocate(offset));
+  auto* base = static_cast<uint8_t*>(LibraryAllocate(offset));
   if (!base) return nullptr;
   std::memset(base, 0, offset);
   auto* d = reinterpret_cast<AudioDecoder*>(base);
@@ -208,7 +208,7 @@ AudioDecoder* AudioDecoderOpen(uint32_t sampleRate, uint32_t channels, bool useD
   return d;
 }
 
-void AudioDecoderClose(AudioDecoder* decoder) { MovieRelease(decoder); }
+void AudioDecoderClose(AudioDecoder* decoder) { LibraryRelease(decoder); }
 
 uint32_t AudioDecoderBlockBytes(const AudioDecoder* decoder) { return decoder ? decoder->blockBytes : 0; }
 uint32_t AudioDecoderOverlapBytes(const AudioDecoder* decoder) { return decoder ? decoder->overlapBytes : 0; }

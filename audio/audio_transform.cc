@@ -5,7 +5,7 @@
 #include "audio/audio_transform.h"
 
 #include "audio/audio_fft_internal.h"
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 
 #include <cassert>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "tests/support/convert_test_planes.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "display/display_buffer.h"
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "display/display_internal.h"
 #include "platform/sdl/sdl_video.h"

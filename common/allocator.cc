@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/limits.h"
+#include "common/input_limits.h"
 
 namespace tarn {
 namespace {
@@ -58,7 +58,7 @@ void MovieSetAllocator(AllocateRoutine allocate, ReleaseRoutine release) {
   routines = {allocate, release};
 }
 
-void* MovieAllocate(size_t size) {
+void* LibraryAllocate(size_t size) {
   if (size == 0 || size == SIZE_MAX) return nullptr;
   if (size > kMaxAllocation) return nullptr;
   const size_t total = size + kHeaderBytes;
@@ -77,7 +77,7 @@ void* MovieAllocate(size_t size) {
   return Place(static_cast<uint8_t*>(raw), kAllocTagHeap, nullptr);
 }
 
-void MovieRelease(void* block) {
+void LibraryRelease(void* block) {
   if (!block) return;
   uint8_t* p = static_cast<uint8_t*>(block);
   uint8_t* raw = p - p[-1];
@@ -90,6 +90,6 @@ void MovieRelease(void* block) {
   }
 }
 
-uint8_t MovieAllocationTag(const void* block) { return static_cast<const uint8_t*>(block)[-2]; }
+uint8_t LibraryAllocationTag(const void* block) { return static_cast<const uint8_t*>(block)[-2]; }
 
 }  // namespace tarn

@@ -25,12 +25,12 @@ void MovieSetAllocator(AllocateRoutine allocate, ReleaseRoutine release);
 
 // Size 0 or SIZE_MAX gives nullptr, as does a failed allocation or one whose
 // size plus the 64-byte header would overflow or exceed the library's cap.
-[[nodiscard]] void* MovieAllocate(size_t size);
+[[nodiscard]] void* LibraryAllocate(size_t size);
 
-// Releases a block from MovieAllocate; nullptr is ignored.
-void MovieRelease(void* block);
+// Releases a block from LibraryAllocate; nullptr is ignored.
+void LibraryRelease(void* block);
 
 // Owner tag of a live block (for tests).
-uint8_t MovieAllocationTag(const void* block);
+uint8_t LibraryAllocationTag(const void* block);
 
 }  // namespace tarn

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "platform/clock.h"
+#include "common/clock.h"
 
 namespace tarn {
 namespace {

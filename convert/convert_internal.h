@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "common/bytes.h"
-#include "common/cpu_flags.h"
+#include "common/little_endian.h"
+#include "common/cpu_features.h"
 #include "convert/copy.h"
 
 namespace tarn {

@@ -3,7 +3,7 @@
 // the current plane set. Reads the planes of the current set only.
 #include "convert/copy.h"
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "movie/movie_internal.h"
 

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "common/allocator.h"
-#include "common/bytes.h"
-#include "common/checked.h"
-#include "common/limits.h"
+#include "common/little_endian.h"
+#include "common/checked_size.h"
+#include "common/input_limits.h"
 #include "display/display_internal.h"
 #include "display/display_mode.h"
 
@@ -81,7 +81,7 @@ void ReleaseStyle(DisplayBuffer& b) {
   b.texture = nullptr;
   if (b.holdsRenderer) b.window->RendererRelease();
   b.holdsRenderer = 0;
-  MovieRelease(b.memory);
+  LibraryRelease(b.memory);
   b.memory = nullptr;
   b.memoryStride = 0;
   b.memoryHeight = 0;
@@ -92,7 +92,7 @@ void ReleaseAll(DisplayBuffer* b) {
   if (b->holdsDevice) DisplayDeviceRelease();
   if (b->changedDisplayMode) DisplayModeRestore();
   std::memset(b, 0, sizeof *b);
-  MovieRelease(b);
+  LibraryRelease(b);
 }
 
 // A memory surface for format at the frame size, rows a multiple of 32 bytes,
@@ -105,7 +105,7 @@ bool AllocateMemory(DisplayBuffer& b, int format) {
     size = CheckedAdd(*size, uint64_t(stride / 2) * 2 * ((b.height + 1) / 2));
   }
   if (!size) return false;
-  b.memory = static_cast<uint8_t*>(MovieAllocate(size_t(*size)));
+  b.memory = static_cast<uint8_t*>(LibraryAllocate(size_t(*size)));
   if (!b.memory) return false;
   b.memoryStride = int32_t(stride);
   b.memoryHeight = b.height;
@@ -373,7 +373,7 @@ DisplayBuffer* DisplayBufferOpen(VideoWindow* window, uint32_t width, uint32_t h
     SetError(kNoMemory);
     return nullptr;
   }
-  auto* b = static_cast<DisplayBuffer*>(MovieAllocate(sizeof(DisplayBuffer)));
+  auto* b = static_cast<DisplayBuffer*>(LibraryAllocate(sizeof(DisplayBuffer)));
   if (!b) {
     SetError(kNoMemory);
     return nullptr;

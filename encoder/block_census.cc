@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/container.h"
 #include "movie/movie.h"
 #include "video/video.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio/audio_decoder.h"
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarn;

@@ -10,8 +10,8 @@
 #include <memory>
 #include <vector>
 
-#include "common/bytes.h"
-#include "common/cpu_flags.h"
+#include "common/little_endian.h"
+#include "common/cpu_features.h"
 #include "convert/copy.h"
 #include "movie/movie.h"
 

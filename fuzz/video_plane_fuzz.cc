@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "video/video_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -10,7 +10,7 @@
 
 #include "common/allocator.h"
 #include "common/movie_time.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
@@ -242,7 +242,7 @@ void FileClose(IoReader* r) {
   Lock(r);
   if (r->handle) {
     r->handle->~File();  // closes the descriptor unless it was adopted
-    MovieRelease(r->handle);
+    LibraryRelease(r->handle);
     r->handle = nullptr;
   }
   Unlock(r);
@@ -273,7 +273,7 @@ void HookYield(void*) { SleepMs(0); }
 int IoReaderOpen(IoReader* r, const void* source, uint32_t flags) {
   if (r == nullptr) return 0;
   std::memset(static_cast<void*>(r), 0, sizeof(*r));
-  void* mem = MovieAllocate(sizeof(File));
+  void* mem = LibraryAllocate(sizeof(File));
   if (mem == nullptr) return 0;
   File* file = new (mem) File();
   if (flags & kOpenFileHandle) {
@@ -282,14 +282,14 @@ int IoReaderOpen(IoReader* r, const void* source, uint32_t flags) {
     const int64_t pos = fd >= 0 ? file->Tell() : -1;
     if (pos < 0 || pos > int64_t(UINT32_MAX)) {
       file->~File();
-      MovieRelease(mem);
+      LibraryRelease(mem);
       return 0;
     }
     r->baseOffset = uint32_t(pos);
     r->notOwned = 1;
   } else if (source == nullptr || !file->Open(static_cast<const char*>(source))) {
     file->~File();
-    MovieRelease(mem);
+    LibraryRelease(mem);
     return 0;
   }
   r->handle = file;

@@ -128,21 +128,21 @@ bool RemoveNode(ServiceThread* t, ServiceNode* node) {
 void DestroyNodeMutex(ServiceNode* node) {
   if (node && node->mutex) {
     node->mutex->~RecursiveMutex();
-    MovieRelease(node->mutex);
+    LibraryRelease(node->mutex);
     node->mutex = nullptr;
   }
 }
 
 void Destroy(ServiceThread* t) {
   t->~ServiceThread();
-  MovieRelease(t);
+  LibraryRelease(t);
 }
 
 }  // namespace
 
 ServiceThread* ServiceThreadCreate(int32_t priorityValue) {
   if (priorityValue == 0) return nullptr;
-  void* mem = MovieAllocate(sizeof(ServiceThread));
+  void* mem = LibraryAllocate(sizeof(ServiceThread));
   if (mem == nullptr) return nullptr;
   auto* t = new (mem) ServiceThread();
   t->period = 1000u / uint32_t(std::abs(int64_t(priorityValue)));
@@ -176,7 +176,7 @@ void ServiceThreadStart(ServiceThread* t) {
 bool ServiceThreadJoin(ServiceThread* t, ServiceNode* node, ServiceUrgencyFn urgency, ServiceWorkFn service,
                        void* owner) {
   if (t == nullptr || node == nullptr) return false;
-  void* mem = MovieAllocate(sizeof(RecursiveMutex));
+  void* mem = LibraryAllocate(sizeof(RecursiveMutex));
   if (mem == nullptr) return false;
   const bool running = t->state.load(std::memory_order_acquire) != STATE_CREATED;
   if (running) Hold(t);  // released by ServiceThreadStart

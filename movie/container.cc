@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <new>
 
-#include "common/bytes.h"
-#include "common/limits.h"
+#include "common/little_endian.h"
+#include "common/input_limits.h"
 #include "io/io_reader.h"
 #include "movie/movie.h"
 #include "platform/file.h"

@@ -2,7 +2,7 @@
 // destination (convert/) and the sound-track service (sound/). MovieState
 // begins with the public Movie, so a Movie* from MovieOpen converts with
 // AsState(). The whole record and its pieces live in one block from
-// MovieAllocate; the plane set, frame buffer, ring and track rings are
+// LibraryAllocate; the plane set, frame buffer, ring and track rings are
 // separate blocks, all allocated at open.
 #pragma once
 

@@ -9,14 +9,14 @@
 
 #include "audio/audio_decoder.h"
 #include "common/allocator.h"
-#include "common/bytes.h"
-#include "common/checked.h"
-#include "common/error.h"
-#include "common/limits.h"
+#include "common/little_endian.h"
+#include "common/checked_size.h"
+#include "common/last_error.h"
+#include "common/input_limits.h"
 #include "common/movie_time.h"
 #include "movie/movie_internal.h"
 #include "movie/movie_play.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "platform/thread.h"
 #include "sound/sound_service.h"
 
@@ -80,14 +80,14 @@ class MemoryPlan {
 
 void* Allocate(MovieState* m, uint64_t size) {
   if (size == 0 || size > kMaxAllocation) return nullptr;
-  void* p = MovieAllocate(size_t(size));
+  void* p = LibraryAllocate(size_t(size));
   if (p) m->memoryUsed += size;
   return p;
 }
 
 void Release(MovieState* m, void* p, uint64_t size) {
   if (!p) return;
-  MovieRelease(p);
+  LibraryRelease(p);
   m->memoryUsed -= size;
 }
 
@@ -244,7 +244,7 @@ void Teardown(MovieState* m, void* block) {
   Release(m, m->frameBuffer, m->largestFrame);
   if (m->planes) Release(m, m->planes, 0);
   std::memset(static_cast<void*>(m), 0, sizeof(MovieState));
-  MovieRelease(block);
+  LibraryRelease(block);
 }
 
 Movie* Fail(MovieState* m, void* block, IoReader* reader, bool readerOpen, ContainerStatus status) {
@@ -351,7 +351,7 @@ Movie* Open(const void* source, uint32_t flags, uint64_t memorySize) {
 
   // 7. One block.
   if (plan.Failed()) return Fail(nullptr, nullptr, &reader, readerOpen, ContainerStatus::OutOfMemory);
-  uint8_t* block = static_cast<uint8_t*>(MovieAllocate(size_t(plan.Total())));
+  uint8_t* block = static_cast<uint8_t*>(LibraryAllocate(size_t(plan.Total())));
   if (!block) return Fail(nullptr, nullptr, &reader, readerOpen, ContainerStatus::OutOfMemory);
   std::memset(block, 0, size_t(plan.Total()));
   MovieState* m = new (block) MovieState{};

@@ -6,11 +6,11 @@
 #include <atomic>
 
 #include "audio/audio_decoder.h"
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "common/movie_time.h"
 #include "movie/movie_internal.h"
 #include "movie/movie_play.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "sound/sound_service.h"
 
 namespace tarn {

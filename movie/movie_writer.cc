@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/container.h"
 
 namespace tarn {

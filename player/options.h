@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/embedded_command.h"
+
 namespace tarn {
 
 // Display-buffer flags the command line sets in bufferFlags (the display
@@ -22,7 +24,6 @@ inline constexpr int32_t kWindowCentred = -3000;  // windowX/windowY: centre on 
 // The text the command line is assembled in holds at most this many
 // characters; a longer one is refused.
 inline constexpr size_t kCommandLineCapacity = 1023;
-inline constexpr size_t kEmbeddedCommandLineCapacity = 511;
 inline constexpr size_t kQuickPlayCapacity = 256;
 
 struct PlayerOptions {
@@ -130,17 +131,5 @@ const std::string& HelpText();
 void ShowHelpText();
 inline constexpr const char* kHelpCaption = "Tarn Video Player Help";
 
-// The embedded command line as stored (the caller cuts it at the first "~").
-std::string EmbeddedCommandLine();
-// The marker that precedes the embedded command line's 512-byte field in the
-// program image, and the field's size.
-const char* EmbeddedCommandMarker();
-inline constexpr size_t kEmbeddedCommandMarkerSize = 32;
-inline constexpr size_t kEmbeddedCommandFieldSize = 512;
-// Writes commandLine (at most kEmbeddedCommandLineCapacity characters, no
-// "~") into the field that follows the marker in a copy of an executable,
-// padded with "~". False with a reason when the marker is missing or twice,
-// or the text does not fit.
-bool PatchEmbeddedCommandLine(std::string& image, const std::string& commandLine, std::string* why);
 
 }  // namespace tarn

@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/error.h"
+#include "common/last_error.h"
 #include "common/movie_time.h"
 #include "convert/copy.h"
 #include "display/display_buffer.h"
 #include "display/display_mode.h"
 #include "movie/movie.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "platform/player_host.h"
 #include "player/end_card.h"
 #include "player/layout.h"

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <string>
 
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "platform/display_size.h"
 #include "platform/file.h"
 #include "platform/paths.h"

@@ -35,7 +35,7 @@ mkdir -p "$work/consumer"
 cat > "$work/consumer/main.cc" <<'CC'
 #include <cstdio>
 #include <cstring>
-#include "common/error.h"
+#include "common/last_error.h"
 #include "movie/movie.h"
 int main() {
   unsigned char junk[64];

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "common/checked.h"
+#include "common/checked_size.h"
 #include "movie/movie.h"
 #include "sound/sound_track.h"
 

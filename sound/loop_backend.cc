@@ -10,7 +10,7 @@
 #include <new>
 
 #include "common/movie_time.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "sound/backend_util.h"
 
 namespace tarn {

@@ -47,7 +47,7 @@ void ReleaseDevice(SoundQueueState* s) {
     s->device.reset();
     s->deviceRef.reset();
   }
-  MovieRelease(s->bufferBlock);
+  LibraryRelease(s->bufferBlock);
   s->bufferBlock = nullptr;
 }
 
@@ -61,7 +61,7 @@ bool OpenDevice(SoundTrack* t) {
   s->started = 0;
   s->submittedBytes = 0;
 
-  s->bufferBlock = static_cast<uint8_t*>(MovieAllocate(size_t(s->bufferBytes) * kSoundQueueBuffers));
+  s->bufferBlock = static_cast<uint8_t*>(LibraryAllocate(size_t(s->bufferBytes) * kSoundQueueBuffers));
   if (!s->bufferBlock) return false;
   std::memset(s->bufferBlock, t->bits == 16 ? 0x00 : 0x80, size_t(s->bufferBytes) * kSoundQueueBuffers);
 
@@ -69,7 +69,7 @@ bool OpenDevice(SoundTrack* t) {
   if (s->deviceRef) s->device = s->deviceRef->OpenQueueVoice(AudioFormat{t->rate, t->bits, t->channels});
   if (!s->device) {
     s->deviceRef.reset();
-    MovieRelease(s->bufferBlock);
+    LibraryRelease(s->bufferBlock);
     s->bufferBlock = nullptr;
     return false;
   }

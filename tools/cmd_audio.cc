@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/audio_decoder.h"
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/container.h"
 #include "movie/movie.h"
 #include "tools/command.h"

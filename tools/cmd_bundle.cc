@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "player/options.h"
+#include "platform/embedded_command.h"
 #include "tools/command.h"
 
 namespace tarn::tools {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "movie/container.h"
-#include "common/error.h"
+#include "common/last_error.h"
 #include "movie/movie.h"
 #include "platform/file.h"
 #include "tools/command.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "encoder/audio_encoder.h"
 #include "encoder/movie_encoder.h"
 #include "encoder/video_encoder.h"

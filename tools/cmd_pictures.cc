@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "common/last_error.h"
 #include "convert/copy.h"
 #include "movie/movie.h"
 #include "tools/command.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "common/last_error.h"
 #include "movie/movie.h"
 #include "movie/movie_internal.h"
 #include "tools/command.h"

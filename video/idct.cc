@@ -3,7 +3,7 @@
 // outside those 64 (or, doubled, 256) samples is touched.
 #include <cstring>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "video/video_internal.h"
 
 namespace tarn {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "video/video_internal.h"
 
 namespace tarn {

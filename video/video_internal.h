@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "video/bit_reader.h"
 #include "video/video.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/clock.h"
+#include "common/clock.h"
 
 namespace tarn {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "audio/audio_transform.h"
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 
 namespace tarn {
 namespace {

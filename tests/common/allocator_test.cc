@@ -32,19 +32,19 @@ struct AllocatorReset {
 TEST(Allocator, AlignsAndTagsEveryBlock) {
   AllocatorReset reset;
   for (size_t size : {1u, 31u, 32u, 33u, 4096u, 100000u}) {
-    uint8_t* p = static_cast<uint8_t*>(MovieAllocate(size));
+    uint8_t* p = static_cast<uint8_t*>(LibraryAllocate(size));
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 32, 0u) << size;
     EXPECT_GE(p[-1], 33);
     EXPECT_LE(p[-1], 64);
-    EXPECT_EQ(MovieAllocationTag(p), kAllocTagHeap);
+    EXPECT_EQ(LibraryAllocationTag(p), kAllocTagHeap);
     p[size - 1] = 0xAB;  // the whole size is usable (ASan checks the bound)
-    MovieRelease(p);
+    LibraryRelease(p);
   }
-  EXPECT_EQ(MovieAllocate(0), nullptr);
-  EXPECT_EQ(MovieAllocate(SIZE_MAX), nullptr);
-  EXPECT_EQ(MovieAllocate(SIZE_MAX - 10), nullptr);  // would wrap with the header
-  MovieRelease(nullptr);
+  EXPECT_EQ(LibraryAllocate(0), nullptr);
+  EXPECT_EQ(LibraryAllocate(SIZE_MAX), nullptr);
+  EXPECT_EQ(LibraryAllocate(SIZE_MAX - 10), nullptr);  // would wrap with the header
+  LibraryRelease(nullptr);
 }
 
 TEST(Allocator, InstalledRoutineRulesAndReleaseByTag) {
@@ -53,24 +53,24 @@ TEST(Allocator, InstalledRoutineRulesAndReleaseByTag) {
   MovieSetAllocator(TestAllocate, TestRelease);
 
   answer = reinterpret_cast<void*>(1);  // the routine supplies memory
-  void* fromRoutine = MovieAllocate(100);
+  void* fromRoutine = LibraryAllocate(100);
   ASSERT_NE(fromRoutine, nullptr);
-  EXPECT_EQ(MovieAllocationTag(fromRoutine), kAllocTagInstalled);
+  EXPECT_EQ(LibraryAllocationTag(fromRoutine), kAllocTagInstalled);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(fromRoutine) % 32, 0u);
 
   answer = nullptr;  // null falls back to the heap
-  void* fromHeap = MovieAllocate(100);
+  void* fromHeap = LibraryAllocate(100);
   ASSERT_NE(fromHeap, nullptr);
-  EXPECT_EQ(MovieAllocationTag(fromHeap), kAllocTagHeap);
+  EXPECT_EQ(LibraryAllocationTag(fromHeap), kAllocTagHeap);
 
   answer = kAllocFailed;  // -1 fails the allocation outright
-  EXPECT_EQ(MovieAllocate(100), nullptr);
+  EXPECT_EQ(LibraryAllocate(100), nullptr);
 
   // A block keeps its own release routine even after the routines change.
   MovieSetAllocator(nullptr, nullptr);
-  MovieRelease(fromRoutine);
+  LibraryRelease(fromRoutine);
   EXPECT_EQ(releasedByRoutine, 1);
-  MovieRelease(fromHeap);
+  LibraryRelease(fromHeap);
   EXPECT_EQ(releasedByRoutine, 1);
 }
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "platform/fake/fake_clock.h"
 
 namespace tarn {

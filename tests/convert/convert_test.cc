@@ -6,8 +6,8 @@
 #include <bit>
 #include <random>
 
-#include "common/bytes.h"
-#include "common/cpu_flags.h"
+#include "common/little_endian.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "tests/convert/copy_reference.h"
 

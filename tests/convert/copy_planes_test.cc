@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "movie/movie.h"
 #include "tests/convert/copy_reference.h"

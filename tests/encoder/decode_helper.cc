@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "audio/audio_decoder.h"
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/movie.h"
 
 namespace tarn::test {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <random>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "encoder/bit_writer.h"
 #include "encoder/block_census.h"
 #include "encoder/block_coding.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
-#include "common/error.h"
+#include "common/little_endian.h"
+#include "common/last_error.h"
 #include "convert/copy.h"
 #include "movie/movie.h"
 #include "platform/fake/fake_clock.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/error.h"
+#include "common/last_error.h"
 #include "movie/movie.h"
 #include "tests/hostile/hostile_support.h"
 #include "tests/support/movie_builder.h"

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/movie.h"
 #include "movie/movie_writer.h"
 #include "platform/file.h"

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "tests/support/movie_builder.h"
 
 namespace tarn {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "common/bytes.h"
-#include "common/error.h"
+#include "common/little_endian.h"
+#include "common/last_error.h"
 #include "movie/movie.h"
 #include "movie/movie_internal.h"
 #include "platform/fake/fake_clock.h"

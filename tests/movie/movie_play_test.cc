@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "common/bytes.h"
-#include "common/error.h"
+#include "common/little_endian.h"
+#include "common/last_error.h"
 #include "common/movie_time.h"
 #include "movie/movie.h"
 #include "movie/movie_internal.h"

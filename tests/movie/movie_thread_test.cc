@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "common/bytes.h"
-#include "common/error.h"
+#include "common/little_endian.h"
+#include "common/last_error.h"
 #include "io/service_thread.h"
 #include "movie/movie.h"
 #include "movie/movie_internal.h"
-#include "platform/clock.h"
+#include "common/clock.h"
 #include "sound/sound_service.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"

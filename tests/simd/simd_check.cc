@@ -8,7 +8,7 @@
 #include <random>
 #include <sstream>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "convert/convert_internal.h"
 #include "tests/support/convert_test_planes.h"
 #include "video/video_internal.h"

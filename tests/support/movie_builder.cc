@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "common/bytes.h"
+#include "common/little_endian.h"
 #include "movie/movie_writer.h"
 
 namespace tarn::test {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 #include "movie/movie.h"
 #include "tests/support/bit_writer.h"
 #include "tests/support/video_stream_builder.h"

@@ -1,21 +1,19 @@
-// The system clock: CLOCK_MONOTONIC for both the counter and the tick.
-#include <time.h>
+// The system clock: the monotonic clock for both the counter and the tick.
+#include "common/clock.h"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
-
-#include "platform/clock.h"
 
 namespace tarn {
 namespace {
 
 uint64_t MonotonicNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count());
 }
 
-class PosixClock final : public Clock {
+class SteadyClock final : public Clock {
  public:
   bool PerfFrequency(uint64_t& f) override {
     f = 1000000000u;
@@ -37,7 +35,7 @@ std::atomic<Clock*> installed{nullptr};
 }  // namespace
 
 Clock& SystemClock() {
-  static PosixClock clock;
+  static SteadyClock clock;
   return clock;
 }
 

@@ -1,5 +1,6 @@
 // Time sources behind MovieTimeMs and every sleep in the library. The system
-// clock is the default; tests install a FakeClock and move time by hand.
+// clock (the standard monotonic clock) is the default; tests install a
+// FakeClock and move time by hand.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "common/cpu_flags.h"
+#include "common/cpu_features.h"
 
 #include <atomic>
 #include <cstdlib>

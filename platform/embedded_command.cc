@@ -1,10 +1,8 @@
-// The embedded command line: a 512-byte field in the program's writable data,
-// right after a marker that `tarn bundle` finds in a copy of the executable to
-// write a command line into it. The stock program holds only "~" padding.
+// The embedded command line's field and its patcher; see embedded_command.h.
 #include <algorithm>
 #include <cstring>
 
-#include "player/options.h"
+#include "platform/embedded_command.h"
 
 namespace tarn {
 namespace {

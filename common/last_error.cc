@@ -1,4 +1,4 @@
-#include "common/error.h"
+#include "common/last_error.h"
 
 #include <cstring>
 
