@@ -6,7 +6,7 @@
 #include <random>
 
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
+#include "movie/movie_testing.h"
 #include "movie/movie_writer.h"
 
 namespace tarn {
@@ -40,12 +40,12 @@ BENCHMARK(BM_FrameStep);
 void BM_DirtyRects(benchmark::State& state) {
   const auto image = BuildImage(1280, 720, 2, 0);
   Movie* m = MovieOpenMemory(image.data(), image.size(), OPEN_NO_THREAD);
-  MovieState* s = AsState(m);
+  const MovieInternals in = MovieInternalsForTesting(m);
   std::mt19937 rng(1234);
   const uint32_t changed = uint32_t(state.range(0));
-  for (uint32_t i = 0; i < changed; ++i) s->changeMap[rng() % s->blockCount] = 1;
+  for (uint32_t i = 0; i < changed; ++i) in.changeMap[rng() % in.blockCount] = 1;
   for (auto _ : state) {
-    s->dirtyRectCount = -1;
+    m->dirtyRectCount = -1;
     benchmark::DoNotOptimize(MovieGetRects(0, m));
   }
   state.SetItemsProcessed(state.iterations());

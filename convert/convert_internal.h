@@ -168,33 +168,4 @@ struct ConvertConfig {
 bool ConvertSelect(ConvertConfig& config, uint32_t format, uint32_t displayOption, CpuFlags cpu,
                    bool hasAlpha);
 
-// Decoded planes as the drivers read them.
-struct CopySource {
-  const uint8_t* plane[4];   // PLANE_LUMA, PLANE_CHROMA1 (Cr), PLANE_CHROMA2 (Cb), PLANE_ALPHA
-  uint32_t stride[4];        // plane[PLANE_ALPHA] null: the frame has no alpha
-  uint32_t width, height;    // decoded size in pixels; chroma planes hold (n + 1) / 2
-  const uint8_t* changeMap;  // one byte per 16 x 16 block, non-zero when changed
-  uint32_t mapStride;        // map bytes per block row
-  uint32_t mapRows;          // block rows in the map
-};
-
-struct CopyDestination {
-  uint8_t* data;    // top line of the buffer (also for a negative pitch)
-  int32_t pitch;    // bytes between lines; negative: bottom-up
-  uint32_t height;  // lines of the buffer (luma lines for the planar format)
-  uint32_t x, y;    // start, in converted pixels and destination lines
-};
-
-struct CopyRect {
-  uint32_t x, y, width, height;  // in plane pixels, inside the planes
-};
-
-// Converts rect into the destination with flags (format code, display option,
-// COPY_SHOW_ALPHA, COPY_SWAP_CHROMA, COPY_GREY). changedOnly: only the runs of
-// changed blocks. Writes only inside destination.height lines of |pitch|
-// bytes (and the chroma planes behind them for the planar format). Returns
-// false when no converter takes the format.
-bool CopyPlanes(const CopySource& source, const CopyDestination& destination,
-                const CopyRect& rect, uint32_t flags, bool changedOnly, CpuFlags cpu);
-
 }  // namespace tarn

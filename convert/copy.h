@@ -1,12 +1,15 @@
-// Copying a movie's decoded planes into a caller's pixel buffer: the copy flags,
-// the sixteen destination formats and MovieCopyToBuffer.
+// Copying decoded planes into a caller's pixel buffer: the copy flags, the
+// sixteen destination formats and CopyPlanes over plain descriptions of the
+// planes and the destination. The movie's MovieCopyToBuffer is built on it.
 #pragma once
 
 #include <cstdint>
 
-namespace tarn {
+#include "common/cpu_features.h"
+#include "common/plane_order.h"
+#include "convert/display_option.h"
 
-struct Movie;
+namespace tarn {
 
 // Destination formats: bits 0-3 of the copy flags. Bit numbers are within the
 // little-endian pixel value.
@@ -38,8 +41,8 @@ inline constexpr uint32_t COPY_NEVER_SKIP = 0x00080000;       // copy even when 
 inline constexpr uint32_t COPY_NO_READ_SERVICE = 0x00200000;  // give the reader no time
 inline constexpr uint32_t COPY_NO_RECTS = 0x04000000;         // MovieGetRects reports none
 inline constexpr uint32_t COPY_ONE_RECT = 0x08000000;         // MovieGetRects reports one
-inline constexpr uint32_t COPY_DISPLAY_MASK = 0x70000000;     // display option 1-7
-inline constexpr uint32_t COPY_DISPLAY_SHIFT = 28;
+inline constexpr uint32_t COPY_DISPLAY_MASK = DISPLAY_OPTION_MASK;    // display option 1-7
+inline constexpr uint32_t COPY_DISPLAY_SHIFT = DISPLAY_OPTION_SHIFT;
 inline constexpr uint32_t COPY_FULL = 0x80000000;             // every block, changed or not
 
 // Movie flags carried into every copy: display option, chroma swap and grey.
@@ -53,17 +56,33 @@ constexpr uint32_t CopyFormatBytesPerPixel(uint32_t format) {
   return format < COPY_FORMAT_COUNT ? kBytes[format] : 0;
 }
 
-// Converts the rectangle (sourceX, sourceY, sourceWidth, sourceHeight), in the
-// movie's display pixels, of the current frame into destination, whose lines
-// are pitch bytes apart (negative: bottom-up, destination points at the top
-// line of the buffer) and destinationHeight lines tall, starting at
-// (destinationX, destinationY). flags: a CopyFormat code plus COPY_ bits.
-// Returns 0 when copied or when there was nothing to do, 1 when the copy was
-// skipped because playback is late, or was late but skipping is not allowed.
-// Nothing is written outside the destinationHeight lines of |pitch| bytes.
-int MovieCopyToBuffer(Movie* movie, void* destination, int32_t pitch, uint32_t destinationHeight,
-                      uint32_t destinationX, uint32_t destinationY, uint32_t sourceX,
-                      uint32_t sourceY, uint32_t sourceWidth, uint32_t sourceHeight,
-                      uint32_t flags);
+// Decoded planes as the drivers read them.
+struct CopySource {
+  const uint8_t* plane[4];   // PLANE_LUMA, PLANE_CHROMA1 (Cr), PLANE_CHROMA2 (Cb), PLANE_ALPHA
+  uint32_t stride[4];        // plane[PLANE_ALPHA] null: the frame has no alpha
+  uint32_t width, height;    // decoded size in pixels; chroma planes hold (n + 1) / 2
+  const uint8_t* changeMap;  // one byte per 16 x 16 block, non-zero when changed
+  uint32_t mapStride;        // map bytes per block row
+  uint32_t mapRows;          // block rows in the map
+};
+
+struct CopyDestination {
+  uint8_t* data;    // top line of the buffer (also for a negative pitch)
+  int32_t pitch;    // bytes between lines; negative: bottom-up
+  uint32_t height;  // lines of the buffer (luma lines for the planar format)
+  uint32_t x, y;    // start, in converted pixels and destination lines
+};
+
+struct CopyRect {
+  uint32_t x, y, width, height;  // in plane pixels, inside the planes
+};
+
+// Converts rect into the destination with flags (format code, display option,
+// COPY_SHOW_ALPHA, COPY_SWAP_CHROMA, COPY_GREY). changedOnly: only the runs of
+// changed blocks. Writes only inside destination.height lines of |pitch|
+// bytes (and the chroma planes behind them for the planar format). Returns
+// false when no converter takes the format.
+bool CopyPlanes(const CopySource& source, const CopyDestination& destination,
+                const CopyRect& rect, uint32_t flags, bool changedOnly, CpuFlags cpu);
 
 }  // namespace tarn

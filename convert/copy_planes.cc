@@ -4,8 +4,7 @@
 #include <cstring>
 
 #include "convert/convert_internal.h"
-#include "movie/movie.h"
-#include "video/video.h"
+#include "convert/display_option.h"
 
 namespace tarn {
 namespace {
@@ -34,11 +33,6 @@ constexpr uint8_t kGreyLine[kGreyLineLength] = {
 #undef TARN_GREY64
 #undef TARN_GREY8
 };
-
-bool WidthDoubling(uint32_t display) {
-  return display == DISPLAY_WIDTH_DOUBLED || display == DISPLAY_BOTH_DOUBLED ||
-         display == DISPLAY_BOTH_INTERLACED;
-}
 
 // Everything one copy needs per line, fixed at set-up.
 struct Driver {
@@ -135,7 +129,7 @@ bool ConvertSelect(ConvertConfig& config, uint32_t format, uint32_t displayOptio
       ConvertDspInitPacked(dsp, cpu);
     else
       ConvertDspInitTable(dsp);
-    const bool doubled = WidthDoubling(displayOption);
+    const bool doubled = DisplayDoublesWidth(displayOption);
     config.line = dsp.line[format][doubled][h.needsAlpha];
     if (!config.line) return false;
     config.format = format;

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/plane_order.h"
+#include "convert/copy.h"
+#include "convert/display_option.h"
 #include "io/io_reader.h"
 #include "sound/sound_track.h"
 
@@ -28,18 +31,8 @@ inline constexpr uint32_t OPEN_READ_BUFFER_SIZE = 0x01000000;  // use MovieSetRe
 inline constexpr uint32_t OPEN_CUSTOM_READER = 0x02000000;     // open with MovieSetReaderOpen's routine
 inline constexpr uint32_t OPEN_FROM_MEMORY = 0x04000000;       // source is a complete movie image
 inline constexpr uint32_t OPEN_NO_THREAD = 0x08000000;         // read on the caller's thread only
-inline constexpr uint32_t OPEN_DISPLAY_MASK = 0x70000000;      // display mode field
-inline constexpr uint32_t OPEN_DISPLAY_SHIFT = 28;
-
-// Display modes (value of the display field).
-inline constexpr uint32_t DISPLAY_NONE = 0;
-inline constexpr uint32_t DISPLAY_HEIGHT_DOUBLED = 1;
-inline constexpr uint32_t DISPLAY_HEIGHT_INTERLACED = 2;
-inline constexpr uint32_t DISPLAY_WIDTH_DOUBLED = 3;
-inline constexpr uint32_t DISPLAY_BOTH_DOUBLED = 4;
-inline constexpr uint32_t DISPLAY_BOTH_INTERLACED = 5;
-inline constexpr uint32_t DISPLAY_INTERLACED = 6;
-inline constexpr uint32_t DISPLAY_FORCE_NONE = 7;
+inline constexpr uint32_t OPEN_DISPLAY_MASK = DISPLAY_OPTION_MASK;  // display option field (DISPLAY_*)
+inline constexpr uint32_t OPEN_DISPLAY_SHIFT = DISPLAY_OPTION_SHIFT;
 
 // Header flags, as stored in the file. Their values never change.
 inline constexpr uint32_t HDR_GRAYSCALE = 0x00020000;
@@ -148,6 +141,39 @@ uint32_t MoviePause(Movie* movie, uint32_t pause);          // the paused flag a
 uint32_t MovieSoundSwitch(Movie* movie, uint32_t on);       // 1: a track is playing
 void MovieGetSummary(Movie* movie, PlaybackSummary* summary);
 void MovieGetRealtime(uint32_t framesWanted, Movie* movie, RealtimeStats* stats);
+
+// Converts the rectangle (sourceX, sourceY, sourceWidth, sourceHeight), in the
+// movie's display pixels, of the current frame into destination, whose lines
+// are pitch bytes apart (negative: bottom-up, destination points at the top
+// line of the buffer) and destinationHeight lines tall, starting at
+// (destinationX, destinationY). flags: a CopyFormat code plus COPY_ bits.
+// Returns 0 when copied or when there was nothing to do, 1 when the copy was
+// skipped because playback is late, or was late but skipping is not allowed.
+// Nothing is written outside the destinationHeight lines of |pitch| bytes.
+int MovieCopyToBuffer(Movie* movie, void* destination, int32_t pitch, uint32_t destinationHeight,
+                      uint32_t destinationX, uint32_t destinationY, uint32_t sourceX,
+                      uint32_t sourceY, uint32_t sourceWidth, uint32_t sourceHeight,
+                      uint32_t flags);
+
+
+// The current picture as the decoder left it, for callers that read the
+// planes themselves. Each plane is width[p] x height[p] samples (the decoded
+// area rounded up to 8) with lines stride[p] bytes apart; the picture itself
+// is pictureWidth x pictureHeight in luma, (n + 1) / 2 in chroma. The
+// pointers stay valid until the next MovieDoFrame or MovieClose.
+struct MoviePlanes {
+  const uint8_t* plane[kPlaneCount];  // by PLANE_*: luma, Cr, Cb, alpha (null without alpha)
+  uint32_t stride[kPlaneCount];
+  uint32_t width[kPlaneCount];
+  uint32_t height[kPlaneCount];
+  uint32_t pictureWidth, pictureHeight;
+  bool alpha;          // the movie's alpha plane is decoded
+  bool grey;           // the chroma planes carry no colour (OPEN_GREY)
+  bool chromaSwapped;  // revisions f and g store Cb where Cr belongs
+};
+// False (and *planes untouched) for a movie without picture buffers
+// (OPEN_NO_VIDEO_BUFFERS).
+bool MovieGetPlanes(const Movie* movie, MoviePlanes* planes);
 
 // Frames whose video data the decoder reported as corrupt, and whether the
 // last decoded one was.

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 #include "common/checked_size.h"
-#include "movie/movie.h"
 #include "sound/sound_track.h"
 
 namespace tarn {
@@ -12,7 +11,7 @@ namespace tarn {
 // The sound bytes of the whole movie: frameCount x rateDenominator x
 // bytesPerSecond / rateNumerator, saturated at UINT32_MAX; fallback when the
 // movie is null or either rate term is 0.
-inline uint32_t SoundMovieBytes(const Movie* movie, uint32_t bytesPerSecond, uint32_t fallback) {
+inline uint32_t SoundMovieBytes(const SoundMovieInfo* movie, uint32_t bytesPerSecond, uint32_t fallback) {
   if (!movie || movie->rateNumerator == 0 || movie->rateDenominator == 0) return fallback;
   const auto frames = CheckedMul(movie->frameCount, movie->rateDenominator);
   const auto bytes = frames ? CheckedMul(*frames, bytesPerSecond) : std::nullopt;

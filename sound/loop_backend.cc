@@ -332,7 +332,7 @@ int32_t SoundLoopSpeakerCentibels(int32_t volume) {
 constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, SetSpeakerList, SetSpeakerVolumes};
 
 int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
-                  const Movie* movie) {
+                  const SoundMovieInfo* movie) {
   if (!t) return 0;
   std::memset(static_cast<void*>(t), 0, sizeof *t);
   const AudioFormat format{sampleRate, bits, channels};

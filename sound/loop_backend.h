@@ -49,7 +49,7 @@ struct SoundLoopState {
 // The open routine (SoundOpenRoutine). Ignores movieFlags; reads from movie
 // only its frame count and rate.
 int SoundLoopOpen(SoundTrack* track, uint32_t sampleRate, uint32_t bits, uint32_t channels,
-                  uint32_t movieFlags, const Movie* movie);
+                  uint32_t movieFlags, const SoundMovieInfo* movie);
 
 // The provider for MovieSetSoundSystem. parameter is a caller's AudioDevice
 // (never released by this back-end; it must outlive the tracks) or null for

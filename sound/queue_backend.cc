@@ -194,7 +194,7 @@ void Close(SoundTrack* t) {
 constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, nullptr, nullptr};
 
 int SoundQueueOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
-                   const Movie* movie) {
+                   const SoundMovieInfo* movie) {
   if (!t) return 0;
   std::memset(static_cast<void*>(t), 0, sizeof *t);
   t->starved = 0;

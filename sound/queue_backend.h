@@ -37,7 +37,7 @@ struct SoundQueueState {
 // The open routine (SoundOpenRoutine). Ignores movieFlags; reads from movie
 // only its frame count and rate (movie may be null: one second of sound).
 int SoundQueueOpen(SoundTrack* track, uint32_t sampleRate, uint32_t bits, uint32_t channels,
-                   uint32_t movieFlags, const Movie* movie);
+                   uint32_t movieFlags, const SoundMovieInfo* movie);
 
 // The provider for MovieSetSoundSystem: ignores its parameter; null when no
 // audio device can be opened.

@@ -8,7 +8,6 @@
 namespace tarn {
 
 struct AudioDecoder;
-struct Movie;
 struct SoundTrack;
 
 struct SoundDriver {
@@ -52,10 +51,17 @@ struct SoundTrack {
   void* backend;            // back-end's private state, owned and freed by its close
 };
 
-// A back-end's open routine: non-zero on success. Reads from movie only its
-// frame count and rate.
+// What a back-end is told of the movie it plays: its length in frames and the
+// rate in force, from which it sizes buffers for the whole movie's sound.
+struct SoundMovieInfo {
+  uint32_t frameCount;
+  uint32_t rateNumerator;
+  uint32_t rateDenominator;
+};
+
+// A back-end's open routine: non-zero on success. movie may be null.
 using SoundOpenRoutine = int (*)(SoundTrack* track, uint32_t sampleRate, uint32_t bits, uint32_t channels,
-                                 uint32_t movieFlags, const Movie* movie);
+                                 uint32_t movieFlags, const SoundMovieInfo* movie);
 // A provider returns the back-end's open routine (or null) for a parameter.
 using SoundProvider = SoundOpenRoutine (*)(void* parameter);
 

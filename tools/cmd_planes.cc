@@ -8,7 +8,6 @@
 
 #include "common/last_error.h"
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
 #include "tools/command.h"
 
 namespace tarn::tools {
@@ -17,10 +16,11 @@ namespace {
 
 // Appends width x height bytes of a plane without its stride padding; a plane
 // the movie did not allocate is written as zeros.
-void AppendPlane(std::vector<uint8_t>& out, const PlaneEntry& plane, uint32_t width, uint32_t height) {
+void AppendPlane(std::vector<uint8_t>& out, const uint8_t* plane, uint32_t stride, uint32_t width,
+                 uint32_t height) {
   for (uint32_t y = 0; y < height; ++y) {
-    if (plane.data) {
-      const uint8_t* row = plane.data + size_t(y) * plane.stride;
+    if (plane) {
+      const uint8_t* row = plane + size_t(y) * stride;
       out.insert(out.end(), row, row + width);
     } else {
       out.insert(out.end(), width, 0);
@@ -28,14 +28,14 @@ void AppendPlane(std::vector<uint8_t>& out, const PlaneEntry& plane, uint32_t wi
   }
 }
 
-bool WritePng(const std::string& path, const PlaneEntry& plane, uint32_t width, uint32_t height) {
-  if (!plane.data) return false;
+bool WritePng(const std::string& path, const uint8_t* plane, uint32_t stride, uint32_t width, uint32_t height) {
+  if (!plane) return false;
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = width;
   image.height = height;
   image.format = PNG_FORMAT_GRAY;
-  return png_image_write_to_file(&image, path.c_str(), 0, plane.data, png_int_32(plane.stride), nullptr) != 0;
+  return png_image_write_to_file(&image, path.c_str(), 0, plane, png_int_32(stride), nullptr) != 0;
 }
 
 int RunPlanes(const std::vector<std::string>& args) {
@@ -70,8 +70,8 @@ int RunPlanes(const std::vector<std::string>& args) {
   if (grey) flags |= OPEN_GREY;
   Movie* movie = MovieOpen(moviePath.c_str(), flags);
   if (!movie) return Fail(moviePath + ": " + MovieGetError());
-  const MovieState* m = AsState(movie);
-  if (!m->planes) {
+  MoviePlanes planes;
+  if (!MovieGetPlanes(movie, &planes)) {
     MovieClose(movie);
     return Fail(moviePath + ": the movie has no picture buffers");
   }
@@ -94,14 +94,16 @@ int RunPlanes(const std::vector<std::string>& args) {
       break;
     }
     corrupt |= MovieLastFrameCorrupt(movie);
-    const PlaneSet& ps = *m->planes;
-    const PlaneEntry* set = ps.planes[ps.current & 1];
+    MovieGetPlanes(movie, &planes);
+    // Alpha has the luma plane's size.
+    const uint32_t width = planes.width[PLANE_LUMA], height = planes.height[PLANE_LUMA];
+    auto append = [&](uint32_t p, uint32_t w, uint32_t h) { AppendPlane(bytes, planes.plane[p], planes.stride[p], w, h); };
     if (out) {
       bytes.clear();
-      AppendPlane(bytes, set[PLANE_LUMA], ps.lumaWidth, ps.lumaHeight);
-      AppendPlane(bytes, set[PLANE_CHROMA1], ps.chromaWidth, ps.chromaHeight);
-      AppendPlane(bytes, set[PLANE_CHROMA2], ps.chromaWidth, ps.chromaHeight);
-      if (withAlpha) AppendPlane(bytes, set[PLANE_ALPHA], ps.lumaWidth, ps.lumaHeight);
+      append(PLANE_LUMA, width, height);
+      append(PLANE_CHROMA1, planes.width[PLANE_CHROMA1], planes.height[PLANE_CHROMA1]);
+      append(PLANE_CHROMA2, planes.width[PLANE_CHROMA2], planes.height[PLANE_CHROMA2]);
+      if (withAlpha) append(PLANE_ALPHA, width, height);
       if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
         why = "cannot write " + outPath;
         failed = true;
@@ -110,8 +112,9 @@ int RunPlanes(const std::vector<std::string>& args) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%05u", f);
       const std::string base = pngDir + name;
-      if (!WritePng(base + "_y.png", set[PLANE_LUMA], ps.lumaWidth, ps.lumaHeight) ||
-          (withAlpha && !WritePng(base + "_a.png", set[PLANE_ALPHA], ps.lumaWidth, ps.lumaHeight))) {
+      if (!WritePng(base + "_y.png", planes.plane[PLANE_LUMA], planes.stride[PLANE_LUMA], width, height) ||
+          (withAlpha &&
+           !WritePng(base + "_a.png", planes.plane[PLANE_ALPHA], planes.stride[PLANE_ALPHA], width, height))) {
         why = "cannot write " + base + "_y.png";
         failed = true;
       }

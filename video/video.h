@@ -5,12 +5,13 @@
 
 #include <cstdint>
 
+#include "common/plane_order.h"
+
 namespace tarn {
 
 inline constexpr int kVideoBundleCount = 9;  // block type, sub-block type, colour, pattern,
                                              // x offset, y offset, intra DC, inter DC, run
 
-enum : uint32_t { PLANE_LUMA = 0, PLANE_CHROMA1 = 1, PLANE_CHROMA2 = 2, PLANE_ALPHA = 3 };
 
 struct PlaneEntry {
   uint32_t wanted;

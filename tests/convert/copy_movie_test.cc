@@ -8,9 +8,9 @@
 #include "convert/convert_internal.h"
 #include "convert/copy.h"
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
+#include "movie/movie_testing.h"
 #include "platform/fake/fake_clock.h"
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 #include "tests/support/convert_test_planes.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"
@@ -26,10 +26,10 @@ using MoviePtr = std::unique_ptr<Movie, MovieCloser>;
 // Fills the current plane set with seeded samples and returns a copy of it as
 // test planes (same strides), for reference copies.
 test::TestPlanes RandomisePlanes(Movie* movie, uint32_t seed) {
-  MovieState* m = AsState(movie);
-  PlaneSet& ps = *m->planes;
+  auto m = [&] { return MovieInternalsForTesting(movie); };
+  PlaneSet& ps = *m().planes;
   std::mt19937 rng(seed);
-  test::TestPlanes t(m->headerWidth, m->headerHeight, ps.alphaPresent);
+  test::TestPlanes t(m().pictureWidth, m().pictureHeight, ps.alphaPresent);
   for (int p = 0; p < 4; ++p) {
     PlaneEntry& e = ps.planes[ps.current][p];
     if (!e.data) continue;
@@ -90,7 +90,7 @@ TEST(MovieCopyToBuffer, DisplayRectangleAndMovieFlags) {
               0)
         << c.what;
     EXPECT_EQ(got, Expected(t, c.expectFlags, pitch, movie->height)) << c.what;
-    EXPECT_EQ(AsState(movie.get())->inUse, 0u);
+    EXPECT_EQ((*MovieInternalsForTesting(movie.get()).inUse), 0u);
   }
 }
 
@@ -119,7 +119,7 @@ TEST(MovieCopyToBuffer, ChangedBlocksOnlyWhenDestinationIsCurrent) {
   const auto bytes = test::BuildMovie({.frames = 3, .width = 48, .height = 32});
   MoviePtr movie(MovieOpenMemory(bytes.data(), bytes.size(), OPEN_NO_THREAD));
   ASSERT_TRUE(movie);
-  MovieState* m = AsState(movie.get());
+  auto m = [&] { return MovieInternalsForTesting(movie.get()); };
   ASSERT_EQ(MovieDoFrame(movie.get()), 0u);
   RandomisePlanes(movie.get(), 3);
   std::vector<uint8_t> out(48 * 32 * 4, 0);
@@ -127,7 +127,7 @@ TEST(MovieCopyToBuffer, ChangedBlocksOnlyWhenDestinationIsCurrent) {
   MovieNextFrame(movie.get());
   ASSERT_EQ(MovieDoFrame(movie.get()), 0u);
   // The decode marked nothing; new samples in the planes stay unconverted.
-  std::fill_n(m->changeMap, m->blockCount, uint8_t(0));
+  std::fill_n(m().changeMap, m().blockCount, uint8_t(0));
   RandomisePlanes(movie.get(), 4);
   const std::vector<uint8_t> first = out;
   EXPECT_EQ(MovieCopyToBuffer(movie.get(), out.data(), 192, 32, 0, 0, 0, 0, 48, 32, COPY_FORMAT_32_XRGB), 0);
@@ -163,9 +163,9 @@ TEST_F(CopyWhenLate, SkipsUnlessNeverSkip) {
     clock.clock.Advance(2000);  // far behind a 30 fps schedule
     // The rule applies to movies playing sound; count the track as selected
     // even where no audio decoder could be opened for it.
-    MovieState* m = AsState(movie.get());
-    const uint32_t selected = m->selectedCount;
-    m->selectedCount = selected ? selected : 1;
+    auto m = [&] { return MovieInternalsForTesting(movie.get()); };
+    const uint32_t selected = (*m().selectedCount);
+    (*m().selectedCount) = selected ? selected : 1;
     std::fill(out.begin(), out.end(), 0x5A);
     const std::vector<uint8_t> before = out;
     EXPECT_EQ(MovieCopyToBuffer(movie.get(), out.data(), 128, 16, 0, 0, 0, 0, 32, 16, flags), 1);
@@ -174,7 +174,7 @@ TEST_F(CopyWhenLate, SkipsUnlessNeverSkip) {
       EXPECT_EQ(MovieCopyToBuffer(movie.get(), out.data(), 128, 16, 0, 0, 0, 0, 32, 16, flags), 1);
       EXPECT_EQ(out, before);
     }
-    m->selectedCount = selected;
+    (*m().selectedCount) = selected;
   }
 }
 

@@ -16,7 +16,7 @@
 #include "convert/copy.h"
 #include "movie/movie.h"
 #include "platform/fake/fake_clock.h"
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 #include "tests/hostile/hostile_support.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"

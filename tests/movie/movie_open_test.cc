@@ -12,9 +12,9 @@
 #include "common/little_endian.h"
 #include "common/last_error.h"
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
+#include "movie/movie_testing.h"
 #include "platform/fake/fake_clock.h"
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"
 
@@ -119,7 +119,7 @@ TEST(MovieOpen, DisplayModesAndFlags) {
   const auto a = BuildMovie({.frames = 1, .revision = 'h', .headerFlags = HDR_ALPHA});
   MoviePtr ma(MovieOpenMemory(a.data(), a.size(), kQuiet | OPEN_ALPHA));
   EXPECT_EQ(ma->flags & (OPEN_BEFORE_REV_I | OPEN_BEFORE_REV_H | OPEN_ALPHA), OPEN_BEFORE_REV_I | OPEN_ALPHA);
-  EXPECT_TRUE(AsState(ma.get())->planes->planes[0][PLANE_ALPHA].wanted);
+  EXPECT_TRUE(MovieInternalsForTesting(ma.get()).planes->planes[0][PLANE_ALPHA].wanted);
 }
 
 TEST(MovieOpen, PlaneSetShapeAndPieceAlignment) {
@@ -131,7 +131,7 @@ TEST(MovieOpen, PlaneSetShapeAndPieceAlignment) {
     const auto b = BuildMovie({.frames = 4, .width = 100, .height = 37, .keyEvery = k.keyEvery});
     MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
     ASSERT_TRUE(m);
-    const PlaneSet* ps = AsState(m.get())->planes;
+    const PlaneSet* ps = MovieInternalsForTesting(m.get()).planes;
     ASSERT_NE(ps, nullptr);
     EXPECT_EQ(ps->setCount, k.sets);
     EXPECT_EQ(ps->lumaWidth, 104u);
@@ -150,16 +150,16 @@ TEST(MovieOpen, PlaneSetShapeAndPieceAlignment) {
   // The pieces of the main block: 32-byte aligned and at different cache offsets.
   const auto b = BuildMovie({.frames = 2});
   MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
-  const MovieState* s = AsState(m.get());
-  const void* pieces[] = {s->changeMap, s->history[0], s->history[1], s->history[2], s->tracks, s->selected};
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
+  const void* pieces[] = {s().changeMap, s().history[0], s().history[1], s().history[2], s().tracks, s().selected};
   for (size_t i = 0; i < std::size(pieces); ++i) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(pieces[i]) % 32, 0u);
     if (i) {
       EXPECT_NE(reinterpret_cast<uintptr_t>(pieces[i]) / 32 % 32, reinterpret_cast<uintptr_t>(pieces[i - 1]) / 32 % 32);
     }
   }
-  EXPECT_EQ(AsState(m.get())->blocksAcross, 4u);
-  EXPECT_EQ(AsState(m.get())->blockCount, 12u);
+  EXPECT_EQ(MovieInternalsForTesting(m.get()).blocksAcross, 4u);
+  EXPECT_EQ(MovieInternalsForTesting(m.get()).blockCount, 12u);
 }
 
 class TrackSelection : public ::testing::Test {
@@ -230,9 +230,9 @@ TEST_F(TrackSelection, OpenedTrackGetsItsRingPreloadAndEndFrame) {
     const auto b = BuildMovie({.frames = 90, .tracks = 1, .decodedBytes = k.largest, .rateWord = k.rateWord});
     MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
     ASSERT_TRUE(m);
-    const MovieState* s = AsState(m.get());
-    if (s->selectedCount == 0) GTEST_SKIP() << "no audio decoder in this build";
-    const SoundTrack& t = s->tracks[0];
+    auto s = [&] { return MovieInternalsForTesting(m.get()); };
+    if ((*s().selectedCount) == 0) GTEST_SKIP() << "no audio decoder in this build";
+    const SoundTrack& t = s().tracks[0];
     EXPECT_EQ(t.ringSize, k.ring);
     EXPECT_EQ(t.preloadBytes, k.preload);
     EXPECT_EQ(t.endFrame, 90 - 22) << "three quarters of a second before the end";
@@ -254,7 +254,7 @@ TEST_F(TrackSelection, UnplayableAndAllNonZeroIdsOpenNothing) {
   const auto pcm = BuildMovie({.frames = 1, .tracks = 1, .rateWord = 0x6000AC44});  // no codec bit
   MoviePtr b(MovieOpenMemory(pcm.data(), pcm.size(), kQuiet));
   EXPECT_TRUE(test::FakeSound().opens.empty());
-  EXPECT_EQ(AsState(b.get())->selectedCount, 0u);
+  EXPECT_EQ((*MovieInternalsForTesting(b.get()).selectedCount), 0u);
 }
 
 TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
@@ -267,9 +267,9 @@ TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
     MoviePtr m(MovieOpen(file.path.c_str(), kQuiet));
     ASSERT_TRUE(m) << MovieGetError();
     EXPECT_TRUE(m->flags & OPEN_PRELOAD);
-    EXPECT_FALSE(AsState(m.get())->readerOpen);
+    EXPECT_FALSE(MovieInternalsForTesting(m.get()).readerOpen);
     EXPECT_EQ(m->currentFrame, 1u);
-    EXPECT_EQ(LoadLe32(AsState(m.get())->frameData + 0), 0u);  // video marker of frame 0
+    EXPECT_EQ(LoadLe32(MovieInternalsForTesting(m.get()).frameData + 0), 0u);  // video marker of frame 0
   }
   const auto big = BuildMovie({.frames = 60, .videoBytes = 20000});
   TempMovie bigFile(big, "ring.trn");
@@ -277,21 +277,21 @@ TEST(MovieOpen, PreloadRuleAndDescriptorSource) {
     MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet));
     ASSERT_TRUE(m);
     EXPECT_FALSE(m->flags & OPEN_PRELOAD);
-    EXPECT_TRUE(AsState(m.get())->readerOpen);
-    EXPECT_GT(AsState(m.get())->reader.ringSize, 0u);
+    EXPECT_TRUE(MovieInternalsForTesting(m.get()).readerOpen);
+    EXPECT_GT(MovieInternalsForTesting(m.get()).reader->ringSize, 0u);
   }
   {
     MovieSetReadBufferSize(uint32_t(big.size()));
     MovieSetSimulateRate(4000000);
     MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
     EXPECT_TRUE(m->flags & OPEN_PRELOAD);
-    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 4000000u);
+    EXPECT_EQ(MovieInternalsForTesting(m.get()).reader->simulatedSpeed, 4000000u);
   }
   {
     // Both settings were consumed: the next open uses the defaults.
     MoviePtr m(MovieOpen(bigFile.path.c_str(), kQuiet | OPEN_READ_BUFFER_SIZE | OPEN_SIMULATE_RATE));
     EXPECT_FALSE(m->flags & OPEN_PRELOAD);
-    EXPECT_EQ(AsState(m.get())->reader.simulatedSpeed, 0u);
+    EXPECT_EQ(MovieInternalsForTesting(m.get()).reader->simulatedSpeed, 0u);
   }
   {
     // A movie after 100 bytes of something else, given as a descriptor.

@@ -8,9 +8,9 @@
 #include "common/last_error.h"
 #include "common/movie_time.h"
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
+#include "movie/movie_testing.h"
 #include "platform/fake/fake_clock.h"
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"
 
@@ -93,14 +93,14 @@ TEST_F(MoviePlay, RateNumeratorZeroPlaysAsFastAsItCan) {
 
 TEST_F(MoviePlay, SecondDecodeAndWrapToFrameOne) {
   MoviePtr m = Open({.frames = 3});
-  const MovieState* s = AsState(m.get());
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
   EXPECT_EQ(MovieDoFrame(m.get()), 0u);
   EXPECT_EQ(MovieDoFrame(m.get()), 0u);
-  EXPECT_EQ(s->framesDecoded, 1u) << "the same frame is decoded once";
+  EXPECT_EQ((*s().framesDecoded), 1u) << "the same frame is decoded once";
   for (uint32_t expect : {2u, 3u, 1u, 2u}) {
     MovieNextFrame(m.get());
     EXPECT_EQ(m->currentFrame, expect);
-    EXPECT_EQ(LoadLe32(s->frameData + s->frameSize - 16), expect - 1) << "video marker of the loaded record";
+    EXPECT_EQ(LoadLe32(s().frameData + s().frameSize - 16), expect - 1) << "video marker of the loaded record";
   }
   EXPECT_EQ(MovieDoFrame(nullptr), 0u);
   EXPECT_EQ(MovieWait(nullptr), 0u);
@@ -118,15 +118,15 @@ TEST_F(MoviePlay, PauseKeepsTheClockWhereItStopped) {
   EXPECT_EQ(MoviePause(m.get(), 1), 1u) << "pausing twice keeps the first offset";
   AdvanceTo(9000);
   EXPECT_EQ(MoviePause(m.get(), 0), 0u);
-  const MovieState* s = AsState(m.get());
-  EXPECT_EQ(Now() - s->clockStart, 5000u);
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
+  EXPECT_EQ(Now() - (*s().clockStart), 5000u);
 
   // A movie whose clock never started starts it at the resume.
   MoviePtr fresh = Open({.frames = 2});
   MoviePause(fresh.get(), 1);
   AdvanceTo(12000);
   MoviePause(fresh.get(), 0);
-  EXPECT_EQ(AsState(fresh.get())->clockStart, 12000u);
+  EXPECT_EQ((*MovieInternalsForTesting(fresh.get()).clockStart), 12000u);
 }
 
 // The copy skip rule applies to movies with sound; the track here is a bare
@@ -142,15 +142,15 @@ TEST_F(MoviePlay, ThreeLateCopiesAreSkippedThenOneIsMade) {
   };
   for (const Case& k : cases) {
     MoviePtr m = Open({.frames = 20}, k.openFlags);
-    MovieState* s = AsState(m.get());
-    s->selectedCount = 1;
-    s->soundPlaying = 1;
+    auto s = [&] { return MovieInternalsForTesting(m.get()); };
+    (*s().selectedCount) = 1;
+    (*s().soundPlaying) = 1;
     AdvanceTo(Now() + 1000);
     std::string got;
     for (int i = 0; i < 8; ++i) {
       ASSERT_EQ(MovieDoFrame(m.get()), 0u);
       AdvanceTo(Now() + 200);  // ever later
-      const bool skip = MovieShouldSkipCopy(s, k.copyFlags);
+      const bool skip = MovieShouldSkipCopyForTesting(m.get(), k.copyFlags);
       got += skip ? 's' : 'c';
       EXPECT_EQ(MovieGetRects(k.copyFlags, m.get()) == 0 || !skip, true);
       MovieNextFrame(m.get());
@@ -160,16 +160,16 @@ TEST_F(MoviePlay, ThreeLateCopiesAreSkippedThenOneIsMade) {
     MovieGetSummary(m.get(), &sum);
     EXPECT_EQ(sum.skippedCopies, uint32_t(std::count(got.begin(), got.end(), 's')));
     EXPECT_EQ(sum.skippedFrames, 0u);
-    s->selectedCount = 0;
+    (*s().selectedCount) = 0;
   }
 }
 
 TEST_F(MoviePlay, SoundSwitchEmptiesRingsAndAddsSilenceAfterTheStart) {
   MoviePtr m = Open({.frames = 5});
-  MovieState* s = AsState(m.get());
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
   test::FakeSoundDevice dev;
   std::vector<uint8_t> ring(1024, 0x11);
-  SoundTrack* t = &s->tracks[0];
+  SoundTrack* t = &s().tracks[0];
   test::AttachFakeDriver(t, &dev);
   dev.ready = false;  // keep the service out of the way
   t->ringSize = 1024;
@@ -179,11 +179,11 @@ TEST_F(MoviePlay, SoundSwitchEmptiesRingsAndAddsSilenceAfterTheStart) {
   t->fillCount = 300;
   t->preloadBytes = 200;
   t->speed = 0x10000;
-  s->selectedCount = 1;
+  (*s().selectedCount) = 1;
 
   EXPECT_EQ(MovieWait(m.get()), 0u);
   EXPECT_EQ(MovieSoundSwitch(m.get(), 1), 1u);
-  EXPECT_TRUE(s->soundPlaying);
+  EXPECT_TRUE((*s().soundPlaying));
   dev.enabled = false;
   EXPECT_EQ(MovieSoundSwitch(m.get(), 0), 0u);
   EXPECT_EQ(t->fillCount, 0u) << "at frame 1 before its decode: emptied, no silence";
@@ -201,39 +201,39 @@ TEST_F(MoviePlay, SoundSwitchEmptiesRingsAndAddsSilenceAfterTheStart) {
 
   MoviePause(m.get(), 1);
   EXPECT_EQ(dev.lastPause, 1);
-  s->selectedCount = 0;
+  (*s().selectedCount) = 0;
   EXPECT_EQ(MovieSoundSwitch(m.get(), 1), 0u) << "no tracks: nothing to switch";
 }
 
 TEST_F(MoviePlay, StarvedTrackRestartsSoundAndClock) {
   MoviePtr m = Open({.frames = 40});
-  MovieState* s = AsState(m.get());
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
   test::FakeSoundDevice dev;
   dev.ready = false;
   std::vector<uint8_t> ring(512);
-  SoundTrack* t = &s->tracks[0];
+  SoundTrack* t = &s().tracks[0];
   test::AttachFakeDriver(t, &dev);
   t->ringSize = 512;
   t->ringStart = t->readPos = t->writePos = ring.data();
   t->ringEnd = ring.data() + 512;
   t->endFrame = 30;
   t->speed = 0x10000;
-  s->selectedCount = 1;
+  (*s().selectedCount) = 1;
   MovieSoundSwitch(m.get(), 1);
   Step(m.get());
   t->starved = 1;  // frame 2 is loaded, before the end frame
   AdvanceTo(Now() + 500);
   Step(m.get());
-  EXPECT_EQ(s->soundSkips, 1u);
+  EXPECT_EQ((*s().soundSkips), 1u);
   EXPECT_EQ(t->starved, 0u);
-  EXPECT_TRUE(s->soundPlaying);
+  EXPECT_TRUE((*s().soundPlaying));
   EXPECT_EQ(dev.enableCalls, 3) << "on, then off and on again";
   // Past the end frame a starvation is only cleared.
   while (m->currentFrame <= 31) Step(m.get());
   t->starved = 1;
   Step(m.get());
-  EXPECT_EQ(s->soundSkips, 1u);
-  s->selectedCount = 0;
+  EXPECT_EQ((*s().soundSkips), 1u);
+  (*s().selectedCount) = 0;
 }
 
 TEST_F(MoviePlay, DirtyRectangles) {
@@ -257,11 +257,11 @@ TEST_F(MoviePlay, DirtyRectangles) {
   };
   for (const Case& k : cases) {
     MoviePtr m = Open({.frames = 2, .width = 100, .height = 40}, k.mode << 28);
-    MovieState* s = AsState(m.get());
+    auto s = [&] { return MovieInternalsForTesting(m.get()); };
     ASSERT_EQ(MovieDoFrame(m.get()), 0u);
-    std::fill_n(s->changeMap, s->blockCount, 0);
-    for (auto [x, y] : k.blocks) s->changeMap[y * 7 + x] = 1;
-    s->dirtyRectCount = -1;
+    std::fill_n(s().changeMap, s().blockCount, 0);
+    for (auto [x, y] : k.blocks) s().changeMap[y * 7 + x] = 1;
+    m->dirtyRectCount = -1;
     ASSERT_EQ(MovieGetRects(k.copyFlags, m.get()), k.expect.size()) << k.what;
     for (size_t i = 0; i < k.expect.size(); ++i) {
       const MovieRect& r = m->dirtyRects[i];
@@ -272,12 +272,12 @@ TEST_F(MoviePlay, DirtyRectangles) {
   }
   // Scattered changes refine to at most 8 rectangles, which cover every change.
   MoviePtr m = Open({.frames = 2, .width = 320, .height = 320});
-  MovieState* s = AsState(m.get());
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
   ASSERT_EQ(MovieDoFrame(m.get()), 0u);
   const std::pair<int, int> spots[] = {{0, 0}, {19, 0}, {0, 19}, {19, 19}, {10, 10},
                                        {5, 15}, {15, 5}, {3, 8}, {12, 17}, {17, 12}};
-  for (auto [x, y] : spots) s->changeMap[y * 20 + x] = 1;
-  s->dirtyRectCount = -1;
+  for (auto [x, y] : spots) s().changeMap[y * 20 + x] = 1;
+  m->dirtyRectCount = -1;
   ASSERT_EQ(MovieGetRects(0, m.get()), 8u);
   for (auto [bx, by] : spots) {
     const int x = bx * 16, y = by * 16;
@@ -297,17 +297,17 @@ TEST_F(MoviePlay, DirtyRectangles) {
 
 TEST_F(MoviePlay, LoopingPastFiveMinutesRestartsTheClock) {
   MoviePtr m = Open({.frames = 2});
-  MovieState* s = AsState(m.get());
+  auto s = [&] { return MovieInternalsForTesting(m.get()); };
   Step(m.get());
   Step(m.get());  // back at frame 1: the restart time was noted at open
-  EXPECT_FALSE(s->restartRequest);
+  EXPECT_FALSE((*s().restartRequest));
   AdvanceTo(Now() + 300001);
   Step(m.get());
   Step(m.get());  // frame 1 again, more than five minutes later
-  ASSERT_TRUE(s->restartRequest);
+  ASSERT_TRUE((*s().restartRequest));
   ASSERT_EQ(MovieDoFrame(m.get()), 0u);
-  EXPECT_FALSE(s->restartRequest);
-  EXPECT_EQ(s->clockStart, Now()) << "the clock restarted with this decode";
+  EXPECT_FALSE((*s().restartRequest));
+  EXPECT_EQ((*s().clockStart), Now()) << "the clock restarted with this decode";
 }
 
 TEST_F(MoviePlay, PacketRunningPastItsRecordMarksTheFrameCorrupt) {

@@ -10,9 +10,9 @@
 #include "common/last_error.h"
 #include "io/service_thread.h"
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
+#include "movie/movie_testing.h"
 #include "common/clock.h"
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 #include "tests/support/movie_builder.h"
 #include "tests/support/movie_fake_sound.h"
 
@@ -32,13 +32,13 @@ std::vector<uint8_t> LargeMovie(uint32_t frames) {
 }
 
 void CheckRecord(const Movie* m) {
-  const MovieState* s = AsState(m);
-  ASSERT_NE(s->frameData, nullptr);
+  auto s = [&] { return MovieInternalsForTesting(m); };
+  ASSERT_NE(s().frameData, nullptr);
   const uint32_t i = m->currentFrame - 1;
-  ASSERT_EQ(s->frameSize, s->index.Offset(i + 1) - s->index.Offset(i));
+  ASSERT_EQ(s().frameSize, s().index.Offset(i + 1) - s().index.Offset(i));
   // The video data starts with the frame number, then bytes i * 7 + b.
-  ASSERT_EQ(LoadLe32(s->frameData), i) << "frame " << m->currentFrame;
-  for (uint32_t b = 4; b < s->frameSize - 1; b += 997) ASSERT_EQ(s->frameData[b], uint8_t(i * 7 + b)) << b;
+  ASSERT_EQ(LoadLe32(s().frameData), i) << "frame " << m->currentFrame;
+  for (uint32_t b = 4; b < s().frameSize - 1; b += 997) ASSERT_EQ(s().frameData[b], uint8_t(i * 7 + b)) << b;
 }
 
 TEST(MovieThreads, RecordsArriveIntactWhileTheReaderThreadFills) {
@@ -107,7 +107,7 @@ TEST(MovieThreads, SoundThreadDrainsTheRingsWhilePlaying) {
   const std::string path = test::WriteTempFile(bytes, "sound.trn");
   Movie* m = MovieOpen(path.c_str(), OPEN_NO_VIDEO_BUFFERS);
   ASSERT_TRUE(m) << MovieGetError();
-  if (AsState(m)->selectedCount == 0) {
+  if ((*MovieInternalsForTesting(m).selectedCount) == 0) {
     MovieClose(m);
     SoundResetSystemForTesting();
     GTEST_SKIP() << "no audio decoder in this build";

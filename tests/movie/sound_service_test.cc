@@ -1,26 +1,20 @@
 // The ring protocol between the frame step and the track service, the
 // silence preload and the back-end switch, against a fake device.
-#include "sound/sound_service.h"
+#include "movie/track_service.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <numeric>
 
 #include "movie/movie.h"
-#include "movie/movie_internal.h"
 #include "tests/support/movie_fake_sound.h"
 
 namespace tarn {
 namespace {
 
-// A bare movie record with one track over a ring of the given size.
+// One track over a ring of the given size, served at frame `frame`.
 struct SoundFixture {
   explicit SoundFixture(uint32_t ringSize) : ring(ringSize) {
-    state = std::make_unique<MovieState>();
-    state->tracks = &track;
-    state->selectedCount = 1;
-    state->currentFrame = 1;
     test::AttachFakeDriver(&track, &device);
     track.ringSize = ringSize;
     track.ringStart = track.readPos = track.writePos = ring.data();
@@ -33,10 +27,11 @@ struct SoundFixture {
     std::iota(b.begin(), b.end(), first);
     SoundRingWrite(&track, b.data(), n);
   }
+  void Service() { SoundServiceTracksLocked(&track, 1, frame); }
   std::vector<uint8_t> ring;
   SoundTrack track{};
   test::FakeSoundDevice device;
-  std::unique_ptr<MovieState> state;
+  int64_t frame = 1;
 };
 
 TEST(SoundRing, OverflowDropsTheOldestBytes) {
@@ -73,16 +68,16 @@ TEST(SoundService, DeliversInRingOrderAcrossTheEnd) {
   f.Write(200, 0);
   f.device.bufferBytes = 200;
   f.device.offers = 2;  // one buffer per service
-  SoundServiceTracks(f.state.get());
+  f.Service();
   EXPECT_EQ(f.track.readPos, f.track.ringStart + 200);
   f.Write(120, 200);  // wraps: 56 bytes at the end, 64 from the start
   f.device.bufferBytes = 56;
   f.device.offers = 2;
-  SoundServiceTracks(f.state.get());
+  f.Service();
   EXPECT_EQ(f.track.readPos, f.track.ringEnd) << "a read ending at the ring end stays there";
   f.device.bufferBytes = 64;
   f.device.offers = 2;
-  SoundServiceTracks(f.state.get());
+  f.Service();
   ASSERT_EQ(f.device.played.size(), 320u);
   for (size_t i = 0; i < 320; ++i) ASSERT_EQ(f.device.played[i], uint8_t(i)) << i;
   EXPECT_EQ(f.track.fillCount, 0u);
@@ -93,17 +88,17 @@ TEST(SoundService, MinChunkHoldsBackUntilPastTheEndFrame) {
   SoundFixture f(4096);
   f.track.minChunk = 512;
   f.Write(300, 0);
-  SoundServiceTracks(f.state.get());
+  f.Service();
   EXPECT_TRUE(f.device.played.empty()) << "below minChunk before the end frame";
-  f.state->currentFrame = 101;
-  SoundServiceTracks(f.state.get());
+  f.frame = 101;
+  f.Service();
   EXPECT_EQ(f.device.played.size(), 300u) << "the last fraction of a second is heard";
   // The length mask applies only at or before the end frame.
   SoundFixture g(4096);
   g.track.lengthMask = ~0xFFu;
   g.Write(1000, 0);
   g.device.offers = 2;  // one buffer only
-  SoundServiceTracks(g.state.get());
+  g.Service();
   EXPECT_EQ(g.device.played.size(), 768u);
 }
 
@@ -120,7 +115,7 @@ TEST(SoundService, EightBitDeviceTakesTheHighByte) {
   SoundRingWrite(&f.track, samples.data(), 100);
   f.device.bufferBytes = 1000;
   f.device.offers = 2;
-  SoundServiceTracks(f.state.get());
+  f.Service();
   ASSERT_EQ(f.device.played.size(), 1000u) << "1000 device bytes";
   EXPECT_EQ(f.track.fillCount, 100u) << "consumed 2000 ring bytes";
   EXPECT_EQ(f.device.played[0], 0x92);
@@ -132,11 +127,11 @@ TEST(SoundService, BusyLockOrNotReadyDeliversNothing) {
   SoundFixture f(1024);
   f.Write(500, 0);
   f.device.ready = false;
-  SoundServiceTracks(f.state.get());
+  f.Service();
   EXPECT_TRUE(f.device.played.empty());
   f.device.ready = true;
   f.device.offers = 1;  // getBuffer refuses: the data stays
-  SoundServiceTracks(f.state.get());
+  f.Service();
   EXPECT_TRUE(f.device.played.empty());
   EXPECT_EQ(f.track.fillCount, 500u);
 }

@@ -1,5 +1,5 @@
-// What the track service does to a back-end, reduced to one transfer, plus a
-// movie head to open tracks against.
+// What the track service does to a back-end, reduced to one transfer, plus the
+// facts of a movie to open tracks against.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,18 +7,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "movie/movie.h"
 #include "sound/sound_track.h"
 
 namespace tarn::testing {
 
 // A movie of frames at numerator / denominator frames per second.
-inline Movie MovieOfFrames(uint32_t frames, uint32_t numerator = 30, uint32_t denominator = 1) {
-  Movie m{};
-  m.frameCount = frames;
-  m.rateNumerator = numerator;
-  m.rateDenominator = denominator;
-  return m;
+inline SoundMovieInfo MovieOfFrames(uint32_t frames, uint32_t numerator = 30, uint32_t denominator = 1) {
+  return {frames, numerator, denominator};
 }
 
 // One round of the service for one track: when ready, fills up to max bytes of

@@ -28,7 +28,7 @@ struct LoopFixture : ::testing::Test {
     ASSERT_EQ(SoundLoopProvider(nullptr), SoundLoopOpen);
   }
   FakeLoopVoice& Voice() { return *fake.Device()->loopVoices.at(0); }
-  void Open(const Movie& m, uint32_t rate = 44100, uint32_t bits = 16, uint32_t channels = 2) {
+  void Open(const SoundMovieInfo& m, uint32_t rate = 44100, uint32_t bits = 16, uint32_t channels = 2) {
     ASSERT_TRUE(SoundLoopOpen(&t, rate, bits, channels, 0, &m));
     s = SoundLoopStateOf(&t);
   }
@@ -55,7 +55,7 @@ TEST_F(LoopFixture, SizesFollowTheFormat) {
       {44100, 16, 2, 106496, 8960, 95846, 8960, 0x00},
       {22050, 8, 1, 13312, 1280, 11980, 2560, 0x80},
   };
-  const Movie m = MovieOfFrames(3000);
+  const SoundMovieInfo m = MovieOfFrames(3000);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
     SoundTrack track{};
@@ -123,7 +123,7 @@ TEST_F(LoopFixture, ShortMovieFillsOnlyItsSound) {
   // 176400 / 13 = 13569 bytes.
   SoundTrack u{};
   TrackCloser closeU{u};
-  const Movie odd = MovieOfFrames(1, 13, 1);
+  const SoundMovieInfo odd = MovieOfFrames(1, 13, 1);
   ASSERT_TRUE(SoundLoopOpen(&u, 44100, 16, 2, 0, &odd));
   EXPECT_EQ(SoundLoopStateOf(&u)->initialFill, 13568u);
 }
@@ -325,7 +325,7 @@ TEST_F(LoopFixture, SpeakerSlotsAreStoredOnly) {
 TEST(LoopBackendDevice, CallersDeviceIsSharedAndKept) {
   ScopedFakeAudioDevice fake;  // must not be used
   FakeAudioDevice mine, other;
-  const Movie m = MovieOfFrames(300);
+  const SoundMovieInfo m = MovieOfFrames(300);
   ASSERT_EQ(SoundLoopProvider(&mine), SoundLoopOpen);
   SoundTrack a{}, b{};
   ASSERT_TRUE(SoundLoopOpen(&a, 44100, 16, 2, 0, &m));
@@ -348,7 +348,7 @@ TEST(LoopBackendDevice, CallersDeviceIsSharedAndKept) {
 
 TEST(LoopBackendDevice, SharedDeviceLivesWithItsTracks) {
   ScopedFakeClock clock;
-  const Movie m = MovieOfFrames(300);
+  const SoundMovieInfo m = MovieOfFrames(300);
   {
     ScopedFakeAudioDevice none;
     none.SetFail(true);

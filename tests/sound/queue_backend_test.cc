@@ -21,7 +21,7 @@ struct QueueFixture : ::testing::Test {
   SoundQueueState* s = nullptr;
 
   FakeQueueVoice& Voice() { return *fake.Device()->queueVoices.at(0); }
-  void Open(const Movie& m, uint32_t rate = 44100, uint32_t bits = 16, uint32_t channels = 2) {
+  void Open(const SoundMovieInfo& m, uint32_t rate = 44100, uint32_t bits = 16, uint32_t channels = 2) {
     ASSERT_TRUE(SoundQueueOpen(&t, rate, bits, channels, 0, &m));
     s = SoundQueueStateOf(&t);
   }
@@ -37,7 +37,7 @@ TEST_F(QueueFixture, SizesFollowTheFormat) {
       {22050, 8, 1, 1408, 11040, 2816, 0x80},
       {8000, 16, 1, 1024, 8000, 1024, 0x00},
   };
-  const Movie m = MovieOfFrames(3000);
+  const SoundMovieInfo m = MovieOfFrames(3000);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
     SoundTrack track{};
@@ -194,7 +194,7 @@ TEST_F(QueueFixture, EnableReopensTheDevice) {
 }
 
 TEST(QueueBackend, NoDeviceMeansNoTrack) {
-  const Movie m = MovieOfFrames(30);
+  const SoundMovieInfo m = MovieOfFrames(30);
   SoundTrack t{};
   EXPECT_EQ(SoundQueueProvider(nullptr), nullptr);  // no factory installed
   EXPECT_EQ(SoundQueueOpen(&t, 44100, 16, 2, 0, &m), 0);
@@ -217,13 +217,13 @@ TEST(QueueBackend, MovieWithoutRateCountsOneSecond) {
   ScopedFakeAudioDevice fake;
   SoundTrack t{};
   TrackCloser closer{t};
-  const Movie m = MovieOfFrames(1, 0, 0);
+  const SoundMovieInfo m = MovieOfFrames(1, 0, 0);
   ASSERT_TRUE(SoundQueueOpen(&t, 11025, 8, 1, 0, &m));
   EXPECT_EQ(SoundQueueStateOf(&t)->movieSoundBytes, 11025u);
   // A movie too long for 32 bits saturates instead of wrapping to a tiny preroll.
   SoundTrack u{};
   TrackCloser closeU{u};
-  const Movie huge = MovieOfFrames(0xFFFFFFFF, 1, 0xFFFFFFFF);
+  const SoundMovieInfo huge = MovieOfFrames(0xFFFFFFFF, 1, 0xFFFFFFFF);
   ASSERT_TRUE(SoundQueueOpen(&u, 44100, 16, 2, 0, &huge));
   EXPECT_EQ(SoundQueueStateOf(&u)->movieSoundBytes, UINT32_MAX);
   EXPECT_EQ(SoundQueueStateOf(&u)->prerollBytes, 88224u);
@@ -241,7 +241,7 @@ TEST(SoundBackends, MinChunkFitsSmallRings) {
   ScopedFakeAudioDevice fake;
   ScopedFakeClock clock;
   ASSERT_EQ(SoundLoopProvider(nullptr), SoundLoopOpen);
-  const Movie m = testing::MovieOfFrames(3000);
+  const SoundMovieInfo m = testing::MovieOfFrames(3000);
   struct Case {
     SoundOpenRoutine open;
     uint32_t ringSize, minChunk;

@@ -41,7 +41,7 @@ int Enable(SoundTrack* t, int flag) {
 
 void Close(SoundTrack* t) { ++Dev(t)->closeCalls; }
 
-int Open(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t, const Movie*) {
+int Open(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t, const SoundMovieInfo*) {
   state.opens.push_back({sampleRate, bits, channels});
   if (state.refuseOpen || state.nextDevice >= 8) return 0;
   std::memset(static_cast<void*>(t), 0, sizeof(*t));

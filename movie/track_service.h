@@ -1,5 +1,7 @@
-// The core side of sound output: the ring protocol between the frame step and
-// the track service, the silence preload, and the process-wide back-end.
+// The core side of sound output over plain SoundTrack records: the ring of
+// decoded samples between the frame step (which writes it) and the track
+// service (which drains it into the back-end's device buffers), and the
+// process-wide sound back-end that opens the tracks.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +9,6 @@
 #include "sound/sound_track.h"
 
 namespace tarn {
-
-struct MovieState;
 
 // Appends n decoded bytes at writePos, dropping the oldest bytes when they do
 // not fit; fillCount never exceeds ringSize. A block longer than the whole
@@ -21,12 +21,11 @@ void SoundRingReset(SoundTrack* t);
 // Puts preloadBytes of silence in front of the ring's data (after a reset).
 void SoundPrefillSilence(SoundTrack* t);
 
-// Moves ring bytes to each selected track's device. Takes the sound lock
-// without waiting and returns at once when it is busy. Does nothing for a
-// movie without selected tracks.
-void SoundServiceTracks(MovieState* m);
-// The same with the sound lock already held by the caller.
-void SoundServiceTracksLocked(MovieState* m);
+// Moves ring bytes of count tracks to their devices, converting to 8 bits on
+// the way for an 8-bit device; frame is the movie's current frame (the last
+// part of a track, past its end frame, is fed whatever the ring holds).
+// Caller holds the sound lock.
+void SoundServiceTracksLocked(SoundTrack* tracks, uint32_t count, int64_t frame);
 
 // The installed back-end's open routine, or null.
 SoundOpenRoutine SoundInstalledOpen();

@@ -1,14 +1,14 @@
-// Track service: drains each track's ring of 16-bit samples into its sound
-// back-end's device buffers, converting to 8 bits on the way when the device
-// is 8-bit. Reads only inside the ring and writes only inside the region the
-// back-end's getBuffer granted.
-#include "sound/sound_service.h"
+// The track service and the ring protocol: drains each track's ring of 16-bit
+// samples into its sound back-end's device buffers, converting to 8 bits on
+// the way when the device is 8-bit. Reads only inside the ring and writes only
+// inside the region the back-end's getBuffer granted.
+#include "movie/track_service.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 
-#include "movie/movie_internal.h"
+#include "movie/movie.h"
 
 namespace tarn {
 namespace {
@@ -93,12 +93,10 @@ void SoundPrefillSilence(SoundTrack* t) {
   }
 }
 
-void SoundServiceTracksLocked(MovieState* m) {
-  const uint32_t count = m->selectedCount;
-  if (count == 0 || m->tracks[count - 1].driver.ready == nullptr) return;
-  const int64_t frame = int32_t(std::atomic_ref<uint32_t>(m->currentFrame).load(std::memory_order_relaxed));
+void SoundServiceTracksLocked(SoundTrack* tracks, uint32_t count, int64_t frame) {
+  if (count == 0 || tracks[count - 1].driver.ready == nullptr) return;
   for (uint32_t k = 0; k < count; ++k) {
-    SoundTrack* t = &m->tracks[k];
+    SoundTrack* t = &tracks[k];
     if (t->ringSize == 0 || t->driver.ready == nullptr || t->driver.getBuffer == nullptr ||
         t->driver.submit == nullptr) {
       continue;
@@ -121,14 +119,6 @@ void SoundServiceTracksLocked(MovieState* m) {
       t->driver.submit(t, to8 ? uint32_t(n / 2) : uint32_t(n));
     }
   }
-}
-
-void SoundServiceTracks(MovieState* m) {
-  if (m == nullptr || m->selectedCount == 0) return;
-  if (m->tracks[m->selectedCount - 1].driver.ready == nullptr) return;
-  if (!MovieNodeTryLock(&m->soundNode)) return;
-  SoundServiceTracksLocked(m);
-  MovieNodeUnlock(&m->soundNode);
 }
 
 SoundOpenRoutine SoundInstalledOpen() { return installedOpen; }

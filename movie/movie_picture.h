@@ -1,0 +1,66 @@
+// The movie's picture: the plane set the decoder fills (one set, or two used
+// alternately), the block-change map, the decoder's work buffers and results,
+// the changed rectangles and what the copy's destination already shows.
+// Owned by movie_picture.cc; the copy (movie_copy.cc) reads it.
+#pragma once
+
+#include <cstdint>
+
+#include "movie/container.h"
+#include "video/video.h"
+
+namespace tarn {
+
+struct MovieState;
+
+struct MoviePicture {
+  PlaneSet* planes;        // null with OPEN_NO_VIDEO_BUFFERS; planes->current is the shown set
+  uint8_t* changeMap;      // blockCount + 16 bytes; non-zero = block changed since map start
+  uint32_t blocksAcross;   // (width + 15) / 16: bytes per map row
+  uint32_t blockCount;     // blocksAcross * ((output height + 15) / 16)
+  uint32_t width;          // plane size: the decoded picture, not doubled
+  uint32_t height;
+  uint32_t displayMode;    // 0..6 after the open's adjustment (7 has become 0)
+  VideoWork work;
+  VideoFrameResult lastVideo;  // result of the last VideoDecodeFrame
+  uint32_t corruptFrames;      // frames the decoder reported corrupt
+  uint32_t lastFrameCorrupt;
+  uint32_t inUse;              // set by the copy while it reads the planes
+  // Change-map validity: the map holds every change made by decodes numbered
+  // mapStartDecode .. framesDecoded (decodes count from 1). The copy stores in
+  // copiedDecode the decode its destination now shows (0: none yet); the
+  // changed-block copy is valid exactly when PictureMapCoversDestination().
+  uint32_t mapStartDecode;
+  uint32_t copiedDecode;
+};
+
+// Sizes the change map and the work buffers for the picture: the pieces of
+// the movie's block the open must plan.
+struct PicturePlan {
+  uint32_t blocksAcross = 0;
+  uint64_t blockCount = 0;
+  VideoWork work{};
+};
+PicturePlan PicturePlanFor(const MovieHeader& h, uint32_t outputHeight);
+void PictureInit(MovieState* m, const MovieHeader& h, uint32_t displayMode, const PicturePlan& plan,
+                 uint8_t* changeMap, uint8_t* const workBuffers[kVideoBundleCount]);
+
+// Allocates the plane set, zero-filled so that the first frame's references
+// are deterministic. False when out of memory.
+bool PictureBuildPlaneSet(MovieState* m, bool allKeyFrames);
+void PictureRelease(MovieState* m);
+
+// A decode starts: unless a skipped copy still owes the destination its
+// changes, the change map starts again with this decode.
+void PictureBeginDecode(MovieState* m);
+// Decodes the video data [video, end) of the current frame; malformed: the
+// record's audio part was already broken.
+void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool malformed);
+
+// True when the change map holds every change since the frame the copy's
+// destination shows, so that copying only changed blocks is enough.
+bool PictureMapCoversDestination(const MovieState* m);
+// The copy calls this after it has drawn the current frame.
+void PictureNoteCopied(MovieState* m);
+
+}  // namespace tarn

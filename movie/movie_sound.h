@@ -1,0 +1,58 @@
+// The movie's sound: the tracks selected by id, each opened through the
+// installed back-end with its audio decoder and ring, the sound node whose
+// mutex guards the rings, and the sound switch. Owned by movie_sound.cc.
+#pragma once
+
+#include <cstdint>
+
+#include "io/service_thread.h"
+#include "sound/sound_track.h"
+
+namespace tarn {
+
+struct MovieState;
+
+inline constexpr uint32_t kMaxPendingTracks = 64;
+
+struct MovieSound {
+  SoundTrack* tracks;        // one record per pending id (at least one)
+  uint32_t trackRecords;
+  uint32_t* selected;        // positions in the track table, selectedCount of them
+  uint32_t selectedCount;
+  uint8_t* rings[kMaxPendingTracks];  // ring memory per selected track
+  uint32_t playing;
+  uint32_t joined;           // the sound node is on the sound thread
+  ServiceNode node;          // its mutex guards the track rings
+};
+
+// Takes the track records (pieces of the movie's block).
+void SoundInit(MovieState* m, SoundTrack* tracks, uint32_t trackRecords, uint32_t* selected);
+// Selects the table's tracks whose ids are listed, in list order, and opens
+// each through the installed back-end; a track that cannot open is dropped.
+void SoundOpenTracks(MovieState* m, const uint32_t* ids, uint32_t idCount);
+void SoundCloseTracks(MovieState* m);
+
+// Walks every file track's packet at the head of the frame record [p, end)
+// and decodes the selected ones into their rings. Returns where the video data
+// starts; *malformed when a length field runs past the record.
+const uint8_t* SoundDecodeFrame(MovieState* m, const uint8_t* p, const uint8_t* end, bool* malformed);
+
+// Moves ring bytes to each selected track's device. Takes the sound lock
+// without waiting and returns at once when it is busy. Does nothing for a
+// movie without selected tracks.
+void MovieServiceSound(MovieState* m);
+
+// Switches every track's device on or off: 1 when a track is playing.
+uint32_t SoundSwitch(MovieState* m, uint32_t on);
+void SoundPauseTracks(MovieState* m, bool pause);
+// Clears each track's starvation flag; true when a track starved before the
+// end of its sound.
+bool SoundTakeUnderrun(MovieState* m);
+// The first track's speed (16.16), which scales the movie's due times.
+uint32_t SoundSpeed(const MovieState* m);
+
+// Sound-node callbacks for the sound thread: each node once per pass.
+uint32_t SoundNodeUrgency(ServiceNode* node, uint32_t pass);
+void SoundNodeService(ServiceNode* node, uint32_t pass);
+
+}  // namespace tarn
