@@ -1,24 +1,43 @@
-# Installs the tools, the player, the core library with its public headers, a
-# pkg-config file, a CMake package (find_package(Tarn) gives Tarn::tarncore)
-# and the man pages. Internal headers (*_internal.h and movie_play.h, which
-# needs the private movie record) stay out. scripts/install-check.sh tries it.
+# Installs the tools, the player, the core library as one archive (libtarn.a,
+# made of the core folders' libraries) with its public headers, a pkg-config
+# file, a CMake package (find_package(Tarn) gives Tarn::tarncore) and the man
+# pages. Internal headers (*_internal.h, the movie record's sub-records, test
+# hooks) stay out. scripts/install-check.sh tries it.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS tarncore EXPORT TarnTargets
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarn)
-foreach(dir common platform io movie video audio convert sound)
+set(TARN_ARCHIVE ${PROJECT_BINARY_DIR}/libtarn.a)
+set(inputs "")
+set(deps "")
+foreach(dir ${TARN_CORE_LAYERS})
+  string(APPEND inputs "$<TARGET_FILE:tarn_${dir}>|")
+  list(APPEND deps tarn_${dir})
+endforeach()
+add_custom_command(OUTPUT ${TARN_ARCHIVE}
+  COMMAND ${CMAKE_COMMAND} -DAR=${CMAKE_AR} -DOUTPUT=${TARN_ARCHIVE} "-DINPUTS=${inputs}"
+          -P ${PROJECT_SOURCE_DIR}/cmake/merge_archives.cmake
+  DEPENDS ${deps} ${PROJECT_SOURCE_DIR}/cmake/merge_archives.cmake
+  COMMENT "Merging the core libraries into libtarn.a" VERBATIM)
+add_custom_target(tarn_archive ALL DEPENDS ${TARN_ARCHIVE})
+install(FILES ${TARN_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# The movie record's private headers.
+set(TARN_PRIVATE_HEADERS memory_plan.h movie_clock.h movie_input.h movie_picture.h movie_sound.h
+    movie_source.h movie_stats.h movie_threads.h)
+set(excludes "")
+foreach(h ${TARN_PRIVATE_HEADERS})
+  list(APPEND excludes PATTERN ${h} EXCLUDE)
+endforeach()
+foreach(dir ${TARN_CORE_LAYERS})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarn
-    FILES_MATCHING PATTERN "*.h" PATTERN "*_internal.h" EXCLUDE PATTERN "movie_play.h" EXCLUDE
-    PATTERN "sdl" EXCLUDE PATTERN "posix" EXCLUDE)
+    FILES_MATCHING PATTERN "*.h" PATTERN "*_internal.h" EXCLUDE PATTERN "*_testing.h" EXCLUDE ${excludes}
+    PATTERN "sdl" EXCLUDE PATTERN "posix" EXCLUDE PATTERN "fake" EXCLUDE)
 endforeach()
 install(TARGETS tarn_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET tarnplay)
   install(TARGETS tarnplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
-install(EXPORT TarnTargets NAMESPACE Tarn:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarn)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarnConfig.cmake.in
   ${PROJECT_BINARY_DIR}/TarnConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Tarn)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/TarnConfigVersion.cmake

@@ -1,1 +1,0 @@
-// Keeps the SDL library non-empty before its first piece lands.
