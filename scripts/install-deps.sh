@@ -4,7 +4,7 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libsdl2-dev libsdl2-ttf-dev libpng-dev libsndfile1-dev
   clang libclang-rt-14-dev llvm-14
