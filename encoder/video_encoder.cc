@@ -12,14 +12,12 @@
 #include "encoder/bit_writer.h"
 #include "encoder/block_coding.h"
 #include "encoder/video_tables.h"
+#include "video/stream_codes.h"
+#include "video/video.h"
 
 namespace tarn::encoder {
 
 namespace {
-
-enum : int {
-  B_TYPE, B_SUB, B_COLOUR, B_PATTERN, B_X, B_Y, B_INTRA_DC, B_INTER_DC, B_RUN, kBundles
-};
 
 // Tree numbers in the order the plane header carries them.
 enum : int {
@@ -437,40 +435,29 @@ void ChooseScaled(const PlaneContext& pc, const Params& p, int x, int y, BlockCo
 }
 
 struct RowData {
-  std::vector<int> values[kBundles];
+  std::vector<int> values[kVideoBundleCount];
   BitWriter bits;
 };
 
 void Emit(RowData& row, const BlockCode& c, bool continuation) {
-  row.values[B_TYPE].push_back(c.type);
+  row.values[BUNDLE_BLOCK_TYPE].push_back(c.type);
   if (continuation) return;
-  if (c.type == BLOCK_SCALED) row.values[B_SUB].push_back(c.sub);
+  if (c.type == BLOCK_SCALED) row.values[BUNDLE_SUB_BLOCK_TYPE].push_back(c.sub);
   if (c.hasMotion) {
-    row.values[B_X].push_back(c.mx);
-    row.values[B_Y].push_back(c.my);
+    row.values[BUNDLE_X_OFFSET].push_back(c.mx);
+    row.values[BUNDLE_Y_OFFSET].push_back(c.my);
   }
   if (c.hasDc) {
-    const int kind = (c.type == BLOCK_INTER) ? B_INTER_DC : B_INTRA_DC;
+    const int kind = (c.type == BLOCK_INTER) ? BUNDLE_INTER_DC : BUNDLE_INTRA_DC;
     row.values[kind].push_back(c.dc);
   }
-  for (int i = 0; i < c.nColours; ++i) row.values[B_COLOUR].push_back(c.colours[i]);
-  for (int i = 0; i < c.nPatterns; ++i) row.values[B_PATTERN].push_back(c.patterns[i]);
-  for (int i = 0; i < c.nRuns; ++i) row.values[B_RUN].push_back(c.runs[i]);
+  for (int i = 0; i < c.nColours; ++i) row.values[BUNDLE_COLOR].push_back(c.colours[i]);
+  for (int i = 0; i < c.nPatterns; ++i) row.values[BUNDLE_PATTERN].push_back(c.patterns[i]);
+  for (int i = 0; i < c.nRuns; ++i) row.values[BUNDLE_RUN].push_back(c.runs[i]);
   row.bits.Append(c.bits);
 }
 
 // ---- Bundle chunks and trees ----
-
-uint32_t PerRowLimit(int kind, uint32_t w) {
-  const uint32_t b = w / 8;
-  switch (kind) {
-    case B_SUB: return w / 16;
-    case B_COLOUR: return b * 64;
-    case B_PATTERN: return b * 8;
-    case B_RUN: return b * 48;
-    default: return b;
-  }
-}
 
 struct Chunk {
   int kind;
@@ -530,9 +517,9 @@ void CodeChunk(Sink& s, const Chunk& ch, int countBits, bool oldColours, int& la
   if (v.empty()) return;
   const int n = int(v.size());
   switch (ch.kind) {
-    case B_TYPE:
-    case B_SUB: {
-      const int tree = ch.kind == B_TYPE ? T_TYPE : T_SUB;
+    case BUNDLE_BLOCK_TYPE:
+    case BUNDLE_SUB_BLOCK_TYPE: {
+      const int tree = ch.kind == BUNDLE_BLOCK_TYPE ? T_TYPE : T_SUB;
       if (n >= 4 && AllEqual(v)) {
         s.Bits(1, 1);
         s.Bits(uint32_t(v[0]), 4);
@@ -556,7 +543,7 @@ void CodeChunk(Sink& s, const Chunk& ch, int countBits, bool oldColours, int& la
       }
       return;
     }
-    case B_COLOUR:
+    case BUNDLE_COLOR:
       if (n >= 2 && AllEqual(v)) {
         s.Bits(1, 1);
         ColourValue(s, v[0], oldColours, lastHigh);
@@ -565,15 +552,15 @@ void CodeChunk(Sink& s, const Chunk& ch, int countBits, bool oldColours, int& la
       s.Bits(0, 1);
       for (int x : v) ColourValue(s, x, oldColours, lastHigh);
       return;
-    case B_PATTERN:
+    case BUNDLE_PATTERN:
       for (int x : v) {
         s.Symbol(T_PATTERN, x & 15);
         s.Symbol(T_PATTERN, x >> 4);
       }
       return;
-    case B_X:
-    case B_Y: {
-      const int tree = ch.kind == B_X ? T_X : T_Y;
+    case BUNDLE_X_OFFSET:
+    case BUNDLE_Y_OFFSET: {
+      const int tree = ch.kind == BUNDLE_X_OFFSET ? T_X : T_Y;
       if (n >= 2 && AllEqual(v)) {
         s.Bits(1, 1);
         s.Bits(uint32_t(std::abs(v[0])), 4);
@@ -587,9 +574,9 @@ void CodeChunk(Sink& s, const Chunk& ch, int countBits, bool oldColours, int& la
       }
       return;
     }
-    case B_INTRA_DC:
-    case B_INTER_DC: {
-      if (ch.kind == B_INTRA_DC) {
+    case BUNDLE_INTRA_DC:
+    case BUNDLE_INTER_DC: {
+      if (ch.kind == BUNDLE_INTRA_DC) {
         s.Bits(uint32_t(v[0]), 11);
       } else {
         s.Bits(uint32_t(std::abs(v[0])), 10);
@@ -610,7 +597,7 @@ void CodeChunk(Sink& s, const Chunk& ch, int countBits, bool oldColours, int& la
       }
       return;
     }
-    case B_RUN:
+    case BUNDLE_RUN:
       if (n >= 2 && AllEqual(v)) {
         s.Bits(1, 1);
         s.Bits(uint32_t(v[0]), 4);
@@ -733,18 +720,18 @@ Tree ChooseTree(const uint32_t counts[16], BitWriter* header) {
 // that the row finds exhausted, then the row's block bits.
 void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours,
                 std::vector<uint8_t>& out) {
-  int countBits[kBundles];
-  uint32_t maxCount[kBundles];
-  for (int k = 0; k < kBundles; ++k) {
-    countBits[k] = BitLength(PerRowLimit(k, width) + 511);
-    maxCount[k] = PerRowLimit(k, width) + 511;
+  int countBits[kVideoBundleCount];
+  uint32_t maxCount[kVideoBundleCount];
+  for (int k = 0; k < kVideoBundleCount; ++k) {
+    countBits[k] = BundleCountBits(k, width);
+    maxCount[k] = BundleRowValues(k, width) + 511;
   }
   const size_t nRows = rows.size();
   std::vector<std::vector<Chunk>> chunksAt(nRows);
-  size_t remaining[kBundles] = {};
-  bool finished[kBundles] = {};
+  size_t remaining[kVideoBundleCount] = {};
+  bool finished[kVideoBundleCount] = {};
   for (size_t r = 0; r < nRows; ++r) {
-    for (int k = 0; k < kBundles; ++k) {
+    for (int k = 0; k < kVideoBundleCount; ++k) {
       if (remaining[k] == 0 && !finished[k]) {
         Chunk ch{k, {}};
         size_t s = r;

@@ -204,13 +204,13 @@ TEST(MovieEncoder, SyntheticClipQualityAndBlockTypes) {
       EXPECT_GE(psnr, quality == 90 ? 38.0 : 28.0) << "frame " << f;
     }
     if (quality == 90) {
-      for (int t = 0; t < encoder::kBlockTypeCount; ++t) EXPECT_GT(stats.blocks[t], 0u) << "block type " << t;
+      for (int t = 0; t < kBlockTypeCount; ++t) EXPECT_GT(stats.blocks[t], 0u) << "block type " << t;
     }
     // The census reads back exactly the types the encoder chose.
     encoder::BlockCensus census;
     ASSERT_TRUE(encoder::CountBlockTypes(movie.data(), movie.size(), census, &why)) << why;
     EXPECT_EQ(0u, census.corruptPlanes);
-    for (int t = 0; t < encoder::kBlockTypeCount; ++t)
+    for (int t = 0; t < kBlockTypeCount; ++t)
       EXPECT_EQ(stats.blocks[t], census.types[0][t] + census.types[1][t]) << "block type " << t;
   }
 }
