@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "encoder/bit_writer.h"
+#include "video/bit_writer.h"
 
 namespace tarn::encoder {
 

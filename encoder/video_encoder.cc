@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "encoder/bit_writer.h"
+#include "video/bit_writer.h"
 #include "encoder/block_coding.h"
 #include "encoder/video_tables.h"
 #include "video/stream_codes.h"
@@ -227,7 +227,7 @@ void TryTransform(const int* t, const uint8_t* pred, int mx, int my, const Param
     c.type = pred ? BLOCK_INTER : BLOCK_INTRA;
     c.hasDc = true;
     c.dc = coef[0];
-    double bits = kTypeBits + kDcBits + double(c.bits.bits());
+    double bits = kTypeBits + kDcBits + double(c.bits.BitCount());
     if (pred) {
       c.hasMotion = true;
       c.mx = int8_t(mx);
@@ -268,7 +268,7 @@ void TryResidue(const int* t, const uint8_t* pred, int mx, int my, const Params&
     c.result[pos] = uint8_t(pred[pos] + decoded[k]);
   }
   c.cost = Sse(t, c.result) +
-           p.lambda * (kTypeBits + MotionBits(mx) + MotionBits(my) + double(c.bits.bits()));
+           p.lambda * (kTypeBits + MotionBits(mx) + MotionBits(my) + double(c.bits.BitCount()));
   if (c.cost < best.cost) best = std::move(c);
 }
 
@@ -704,7 +704,7 @@ Tree ChooseTree(const uint32_t counts[16], BitWriter* header) {
     }
   }
   const uint64_t explicitBits = explicitCount >= 0 ? 3 + 4 * uint64_t(explicitCount + 1) : ~0ull;
-  if (explicitBits <= 2 + merge.bits()) {
+  if (explicitBits <= 2 + merge.BitCount()) {
     header->Put(1, 1);
     header->Put(uint32_t(explicitCount), 3);
     for (int i = 0; i <= explicitCount; ++i) header->Put(best.map[i], 4);

@@ -7,7 +7,6 @@
 #include <random>
 
 #include "common/little_endian.h"
-#include "encoder/bit_writer.h"
 #include "encoder/block_census.h"
 #include "encoder/block_coding.h"
 #include "encoder/movie_encoder.h"
@@ -15,6 +14,7 @@
 #include "movie/movie.h"
 #include "tests/encoder/decode_helper.h"
 #include "video/bit_reader.h"
+#include "video/bit_writer.h"
 #include "video/video_internal.h"
 #include "video/video_tables.h"
 
@@ -132,7 +132,7 @@ TEST(VideoEncoder, CoefficientAndResidueListsReadBack) {
       const int mag = int(rng() % (1u << maxBits));
       coef[k] = int16_t((rng() & 1) ? -mag : mag);
     }
-    encoder::BitWriter w;
+    BitWriter w;
     ASSERT_TRUE(encoder::WriteCoefficients(w, coef));
     int8_t residue[64], expect[64];
     for (int k = 0; k < 64; ++k) {
