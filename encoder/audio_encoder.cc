@@ -7,7 +7,7 @@
 #include <cmath>
 #include <complex>
 
-#include "encoder/bit_writer.h"
+#include "video/bit_writer.h"
 
 namespace tarn::encoder {
 

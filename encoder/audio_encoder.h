@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+namespace tarn {
+class BitWriter;
+}
+
 namespace tarn::encoder {
 
 struct AudioEncoderConfig {
@@ -29,7 +33,7 @@ class AudioEncoder {
   void EncodeBlock(const int16_t* samples, std::vector<uint8_t>& out);
 
  private:
-  void CodeChannel(class BitWriter& w, std::vector<double>& coef);
+  void CodeChannel(BitWriter& w, std::vector<double>& coef);
 
   AudioEncoderConfig config_;
   uint32_t frameLength_ = 0;

@@ -1,6 +1,6 @@
-// Block census: the decoder's plane walk with every sample write left out.
-// Uses the decoder's bit reader, trees and bundles, so it reads exactly what
-// the decoder reads; corrupt planes are counted as far as they go.
+// Block census: finds each frame's planes and counts them with the decoder's
+// own plane walk, so it reads exactly what the decoder reads; corrupt planes
+// are counted as far as they go.
 #include "encoder/block_census.h"
 
 #include <vector>
@@ -9,98 +9,8 @@
 #include "movie/container.h"
 #include "movie/movie.h"
 #include "video/video.h"
-#include "video/video_internal.h"
 
 namespace tarn::encoder {
-
-namespace {
-
-// Walks one plane from data + start; returns the offset after it.
-uint64_t WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint32_t width, uint32_t height,
-                   const VideoWork& work, bool oldColours, std::array<uint64_t, 16>& types,
-                   std::array<uint64_t, 16>& scaledAs, bool* corrupt) {
-  if (start > size) {
-    *corrupt = true;
-    return size;
-  }
-  BitReader br(data + start, size - size_t(start));
-  PlaneBundles pb;
-  PlaneBundlesInit(pb, work, width, oldColours);
-  ReadPlaneTrees(br, pb);
-  auto colours = [&](int n) {
-    for (int i = 0; i < n; ++i) TakeByte(pb, BUNDLE_COLOR);
-  };
-  auto content = [&](uint32_t t) {
-    int16_t coef[64];
-    uint8_t residue[64];
-    switch (t) {
-      case 2:  // motion
-        TakeByte(pb, BUNDLE_X_OFFSET);
-        TakeByte(pb, BUNDLE_Y_OFFSET);
-        break;
-      case 3: {  // run
-        br.Bits(4);
-        int i = 0;
-        while (i < 63) {
-          const uint32_t b = br.Bit();
-          const int n = TakeByte(pb, BUNDLE_RUN) + 1;
-          colours(b ? 1 : n);
-          i += n;
-        }
-        if (i == 63) colours(1);
-        break;
-      }
-      case 4:  // residue
-        TakeByte(pb, BUNDLE_X_OFFSET);
-        TakeByte(pb, BUNDLE_Y_OFFSET);
-        ReadResidue(br, br.Bits(7), residue);
-        break;
-      case 5:  // intra
-        TakeDc(pb, BUNDLE_INTRA_DC);
-        ReadCoefficients(br, coef);
-        br.Bits(4);
-        break;
-      case 6: colours(1); break;
-      case 7:  // inter
-        TakeByte(pb, BUNDLE_X_OFFSET);
-        TakeByte(pb, BUNDLE_Y_OFFSET);
-        TakeDc(pb, BUNDLE_INTER_DC);
-        ReadCoefficients(br, coef);
-        br.Bits(4);
-        break;
-      case 8:
-        colours(2);
-        for (int i = 0; i < 8; ++i) TakeByte(pb, BUNDLE_PATTERN);
-        break;
-      case 9: colours(64); break;
-      default: break;
-    }
-  };
-  for (uint32_t y = 0; y < height && !br.Overrun(); y += 8) {
-    RefillBundles(br, pb);
-    const bool odd = (y / 8) & 1;
-    for (uint32_t x = 0; x < width;) {
-      const uint32_t t = TakeByte(pb, BUNDLE_BLOCK_TYPE) & 15;
-      if (t == 1) {
-        if (!odd) {
-          ++types[1];
-          const uint32_t sub = TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE) & 15;
-          ++scaledAs[sub];
-          if (sub == 3 || sub == 5 || sub == 6 || sub == 8 || sub == 9) content(sub);
-        }
-        x += 16;
-        continue;
-      }
-      ++types[t];
-      content(t);
-      x += 8;
-    }
-  }
-  if (pb.corrupt || br.Overrun()) *corrupt = true;
-  return start + br.NextWordOffset();
-}
-
-}  // namespace
 
 bool CountBlockTypes(const uint8_t* movie, size_t size, BlockCensus& out, std::string* why) {
   MovieContainer c;
@@ -155,9 +65,13 @@ bool CountBlockTypes(const uint8_t* movie, size_t size, BlockCensus& out, std::s
     const size_t dataSize = recSize - pos;
     uint64_t at = 0;
     bool corrupt = false;
+    auto count = [&](uint64_t start, uint32_t width, uint32_t height, std::array<uint64_t, 16>& types) {
+      return VideoCountPlaneBlocks(data, dataSize, start, width, height, work, oldColours, types, out.scaledAs,
+                                   &corrupt);
+    };
     if (h.flags & HDR_ALPHA) {
       const uint32_t length = dataSize >= 4 ? LoadLe32(data) : 0;
-      WalkPlane(data, dataSize, 4, lw, lh, work, oldColours, out.types[2], out.scaledAs, &corrupt);
+      count(4, lw, lh, out.types[2]);
       at = length;
     }
     uint64_t chromaAt = 0;
@@ -165,11 +79,11 @@ bool CountBlockTypes(const uint8_t* movie, size_t size, BlockCensus& out, std::s
       chromaAt = at <= dataSize && dataSize - at >= 4 ? at + LoadLe32(data + at) : dataSize;
       at += 4;
     }
-    const uint64_t lumaEnd = WalkPlane(data, dataSize, at, lw, lh, work, oldColours, out.types[0], out.scaledAs, &corrupt);
+    const uint64_t lumaEnd = count(at, lw, lh, out.types[0]);
     if (!(h.flags & HDR_GRAYSCALE)) {
       if (rev != 'i') chromaAt = lumaEnd;
-      const uint64_t next = WalkPlane(data, dataSize, chromaAt, cw, ch, work, oldColours, out.types[1], out.scaledAs, &corrupt);
-      WalkPlane(data, dataSize, next, cw, ch, work, oldColours, out.types[1], out.scaledAs, &corrupt);
+      const uint64_t next = count(chromaAt, cw, ch, out.types[1]);
+      count(next, cw, ch, out.types[1]);
     }
     if (corrupt) ++out.corruptPlanes;
   }

@@ -8,32 +8,11 @@
 #include <utility>
 
 #include "encoder/video_tables.h"
+#include "video/idct.h"
 
 namespace tarn::encoder {
 
 namespace {
-
-// (c * v) >> 11 with the decoder's 32-bit wrapping product.
-inline int32_t M(int32_t c, int32_t v) { return int32_t(uint32_t(c) * uint32_t(v)) >> 11; }
-
-template <typename T, typename Mul>
-void Butterfly(const T s[8], T t[8], Mul mul) {
-  const T a0 = s[0] + s[4], a1 = s[0] - s[4], a2 = s[2] + s[6], a3 = mul(2896, s[2] - s[6]);
-  const T a4 = s[5] + s[3], a5 = s[5] - s[3], a6 = s[1] + s[7], a7 = s[1] - s[7];
-  const T b0 = a4 + a6;
-  const T b1 = mul(3784, a5 + a7);
-  const T b2 = mul(-5352, a5) - b0 + b1;
-  const T b3 = mul(2896, a6 - a4) - b2;
-  const T b4 = mul(2217, a7) + b3 - b1;
-  t[0] = a0 + a2 + b0;
-  t[1] = a1 + a3 - a2 + b2;
-  t[2] = a1 - a3 + a2 + b3;
-  t[3] = a0 - a2 - b4;
-  t[4] = a0 - a2 + b4;
-  t[5] = a1 - a3 + a2 - b3;
-  t[6] = a1 + a3 - a2 - b2;
-  t[7] = a0 + a2 - b0;
-}
 
 // The 1-D transform's response to unit inputs, in double: basis[i][k] is
 // output k for input i = 1. The decoder's output is (col basis x row basis)
@@ -48,7 +27,7 @@ struct Basis {
     for (int i = 0; i < 8; ++i) {
       double s[8] = {}, t[8];
       s[i] = 1.0;
-      Butterfly(s, t, mul);
+      IdctButterfly(s, t, mul);
       norm2[i] = 0;
       for (int k = 0; k < 8; ++k) {
         v[i][k] = t[k];
@@ -68,23 +47,22 @@ const Basis& TheBasis() {
 }  // namespace
 
 void IdctSamples(const int16_t coef[64], const int32_t quant[64], int32_t out[64]) {
-  int32_t block[64] = {};
+  uint32_t block[64] = {};
   for (int k = 0; k < 64; ++k) {
     const int p = kCoefficientScan[k];
-    block[p] = int32_t(uint32_t(int32_t(coef[k])) * uint32_t(quant[p])) >> 11;
+    block[p] = IdctDequant(coef[k], quant[p]);
   }
-  int32_t mid[64];
-  auto mul = [](int32_t c, int32_t v) { return M(c, v); };
+  uint32_t mid[64];
   for (int x = 0; x < 8; ++x) {
-    int32_t s[8], t[8];
+    uint32_t s[8], t[8];
     for (int i = 0; i < 8; ++i) s[i] = block[i * 8 + x];
-    Butterfly(s, t, mul);
+    IdctButterfly(s, t, IdctFixedMul{});
     for (int i = 0; i < 8; ++i) mid[i * 8 + x] = t[i];
   }
   for (int y = 0; y < 8; ++y) {
-    int32_t t[8];
-    Butterfly(&mid[y * 8], t, mul);
-    for (int i = 0; i < 8; ++i) out[y * 8 + i] = (t[i] + 127) >> 8;
+    uint32_t t[8];
+    IdctButterfly(&mid[y * 8], t, IdctFixedMul{});
+    for (int i = 0; i < 8; ++i) out[y * 8 + i] = IdctDescale(t[i]);
   }
 }
 

@@ -1,12 +1,12 @@
-// Block-level coding of the video stream: the integer inverse transform the
-// decoder runs (reproduced exactly, so the encoder's reference frames match),
+// Block-level coding of the video stream: the decoder's inverse transform
+// kept wide (on its own arithmetic, so the encoder's reference frames match),
 // a forward transform fitted to it, and the writers of coefficient lists and
 // residues. Coefficient and residue arrays are in coefficient order.
 #pragma once
 
 #include <cstdint>
 
-#include "encoder/bit_writer.h"
+#include "video/bit_writer.h"
 
 namespace tarn::encoder {
 

@@ -7,21 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace tarn::encoder {
+#include "video/stream_codes.h"
 
-enum : uint8_t {
-  BLOCK_SKIP = 0,
-  BLOCK_SCALED = 1,
-  BLOCK_MOTION = 2,
-  BLOCK_RUN = 3,
-  BLOCK_RESIDUE = 4,
-  BLOCK_INTRA = 5,
-  BLOCK_FILL = 6,
-  BLOCK_INTER = 7,
-  BLOCK_PATTERN = 8,
-  BLOCK_RAW = 9,
-  kBlockTypeCount = 10,
-};
+namespace tarn::encoder {
 
 struct VideoEncoderConfig {
   uint32_t width = 0;   // picture size in pixels, 1..16384

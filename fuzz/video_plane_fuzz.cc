@@ -1,6 +1,7 @@
-// Plane and frame decoding on arbitrary bytes. The first byte picks the plane
-// geometry, kind and flags; the rest is the video data, copied to an
-// exact-size buffer so that any overread traps.
+// Plane and frame decoding, and the plane's block count, on arbitrary bytes.
+// The first byte picks the plane geometry, kind and flags; the rest is the
+// video data, copied to an exact-size buffer so that any overread traps.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -51,6 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CpuFeaturesSetMask(~0u);
     if (dst[0] != dst[1] || result[0].next != result[1].next || result[0].corrupt != result[1].corrupt)
       __builtin_trap();
+    // The block count walks the same plane without samples: where the decoder
+    // found no broken rule, it must end where the decoder did and find none.
+    std::array<uint64_t, 16> types{}, scaledAs{};
+    bool corrupt = false;
+    const uint64_t next =
+        VideoCountPlaneBlocks(bytes.get(), size, 0, w, h, vw, (mode & 8) != 0, types, scaledAs, &corrupt);
+    if (!result[0].corrupt && (corrupt || next != result[0].next)) __builtin_trap();
     return 0;
   }
   PlaneSet ps{};

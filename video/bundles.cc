@@ -57,18 +57,18 @@ void BuildSymbolTable(const SymbolTree& tree, uint8_t table[kShapeLookupSize]) {
   for (int i = 0; i < kShapeLookupSize; ++i) table[i] = uint8_t((shape[i] & 0xF0) | tree.map[shape[i] & 15]);
 }
 
-int BundleCountBits(int kind, uint32_t planeWidth) {
+uint32_t BundleRowValues(int kind, uint32_t planeWidth) {
   const uint32_t b = planeWidth / 8;
-  uint32_t n = b;
   switch (kind) {
-    case BUNDLE_SUB_BLOCK_TYPE: n = planeWidth / 16; break;
-    case BUNDLE_COLOR: n = b * 64; break;
-    case BUNDLE_PATTERN: n = b * 8; break;
-    case BUNDLE_RUN: n = b * 48; break;
-    default: break;
+    case BUNDLE_SUB_BLOCK_TYPE: return planeWidth / 16;
+    case BUNDLE_COLOR: return b * 64;
+    case BUNDLE_PATTERN: return b * 8;
+    case BUNDLE_RUN: return b * 48;
+    default: return b;
   }
-  return std::bit_width(n + 511);
 }
+
+int BundleCountBits(int kind, uint32_t planeWidth) { return std::bit_width(BundleRowValues(kind, planeWidth) + 511); }
 
 void PlaneBundlesInit(PlaneBundles& pb, const VideoWork& work, uint32_t planeWidth, bool oldColorRule) {
   for (int k = 0; k < kVideoBundleCount; ++k) {

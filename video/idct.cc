@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/little_endian.h"
+#include "video/idct.h"
 #include "video/video_internal.h"
 
 namespace tarn {
@@ -89,28 +90,6 @@ bool WalkList(BitReader& reader, uint8_t* list, int& head, int& tail, Visit&& vi
 
 using u32 = uint32_t;
 
-// (c * v) >> 11 on the 32-bit wrapped product, shift arithmetic.
-inline u32 M(int32_t c, u32 v) { return u32(int32_t(u32(c) * v) >> 11); }
-
-inline void Butterfly(const u32 s[8], u32 t[8]) {
-  const u32 a0 = s[0] + s[4], a1 = s[0] - s[4], a2 = s[2] + s[6], a3 = M(2896, s[2] - s[6]);
-  const u32 a4 = s[5] + s[3], a5 = s[5] - s[3], a6 = s[1] + s[7], a7 = s[1] - s[7];
-  const u32 b0 = a4 + a6, b1 = M(3784, a5 + a7);
-  const u32 b2 = M(-5352, a5) - b0 + b1;
-  const u32 b3 = M(2896, a6 - a4) - b2;
-  const u32 b4 = M(2217, a7) + b3 - b1;
-  t[0] = a0 + a2 + b0;
-  t[1] = a1 + a3 - a2 + b2;
-  t[2] = a1 - a3 + a2 + b3;
-  t[3] = a0 - a2 - b4;
-  t[4] = a0 - a2 + b4;
-  t[5] = a1 - a3 + a2 - b3;
-  t[6] = a1 + a3 - a2 - b2;
-  t[7] = a0 + a2 - b0;
-}
-
-inline u32 Dequant(int16_t c, int32_t f) { return u32(int32_t(u32(int32_t(c)) * u32(f)) >> 11); }
-
 }  // namespace
 
 void ReadCoefficients(BitReader& stream, int16_t block[64]) {
@@ -192,7 +171,7 @@ void AddResidueInOrder(const uint8_t residue[64], uint8_t* dst, const uint8_t* s
 void IdctBlock(const int16_t block[64], const int32_t* quant, uint8_t out[64]) {
   u32 tmp[64];
   for (int x = 0; x < 8; ++x) {
-    const u32 dc = Dequant(block[x], quant[x]);
+    const u32 dc = IdctDequant(block[x], quant[x]);
     if (!(block[8 + x] | block[16 + x] | block[24 + x] | block[32 + x] | block[40 + x] | block[48 + x] |
           block[56 + x])) {
       for (int i = 0; i < 8; ++i) tmp[i * 8 + x] = dc;
@@ -200,19 +179,19 @@ void IdctBlock(const int16_t block[64], const int32_t* quant, uint8_t out[64]) {
     }
     u32 s[8], t[8];
     s[0] = dc;
-    for (int i = 1; i < 8; ++i) s[i] = Dequant(block[i * 8 + x], quant[i * 8 + x]);
-    Butterfly(s, t);
+    for (int i = 1; i < 8; ++i) s[i] = IdctDequant(block[i * 8 + x], quant[i * 8 + x]);
+    IdctButterfly(s, t, IdctFixedMul{});
     for (int i = 0; i < 8; ++i) tmp[i * 8 + x] = t[i];
   }
   for (int y = 0; y < 8; ++y) {
     const u32* row = tmp + y * 8;
     if (!(row[1] | row[2] | row[3] | row[4] | row[5] | row[6] | row[7])) {
-      std::memset(out + y * 8, uint8_t(int32_t(row[0] + 127) >> 8), 8);
+      std::memset(out + y * 8, uint8_t(IdctDescale(row[0])), 8);
       continue;
     }
     u32 t[8];
-    Butterfly(row, t);
-    for (int i = 0; i < 8; ++i) out[y * 8 + i] = uint8_t(int32_t(t[i] + 127) >> 8);
+    IdctButterfly(row, t, IdctFixedMul{});
+    for (int i = 0; i < 8; ++i) out[y * 8 + i] = uint8_t(IdctDescale(t[i]));
   }
 }
 

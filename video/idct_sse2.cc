@@ -36,7 +36,7 @@ inline __m128i M(__m128i v) {
 inline __m128i Add(__m128i a, __m128i b) { return _mm_add_epi32(a, b); }
 inline __m128i Sub(__m128i a, __m128i b) { return _mm_sub_epi32(a, b); }
 
-// The scalar Butterfly on four independent lanes.
+// IdctButterfly (video/idct.h) on four independent lanes.
 inline void Butterfly(const __m128i s[8], __m128i t[8]) {
   const __m128i a0 = Add(s[0], s[4]), a1 = Sub(s[0], s[4]), a2 = Add(s[2], s[6]), a3 = M<2896>(Sub(s[2], s[6]));
   const __m128i a4 = Add(s[5], s[3]), a5 = Sub(s[5], s[3]), a6 = Add(s[1], s[7]), a7 = Sub(s[1], s[7]);

@@ -1,8 +1,11 @@
 // The video decoder's interface to the movie: one frame's video data into the
 // plane set. The movie open allocates the plane set and the nine bundle
 // buffers; the frame step calls VideoDecodeFrame once per decoded frame.
+// Tools count a plane's block types without decoding it.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/plane_order.h"
@@ -51,5 +54,16 @@ struct VideoFrameResult {
 VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const uint8_t* end,
                                   uint32_t headerFlags, uint32_t movieFlags, uint8_t* changeMap,
                                   uint32_t blocksAcross, const VideoWork& work);
+
+// Reads the plane whose bits start at offset start of the frame data
+// [data, data + size) as the decoder does, but writes no samples and stops
+// before the first block row that begins past the end of the data. Adds each
+// block type taken to types (a scaled area once, on its first row) and each
+// scaled area's sub-block type to scaledAs, both by value 0..15. Returns the
+// offset after the plane; sets *corrupt when the plane broke a rule.
+uint64_t VideoCountPlaneBlocks(const uint8_t* data, size_t size, uint64_t start, uint32_t width,
+                               uint32_t height, const VideoWork& work, bool oldColorRule,
+                               std::array<uint64_t, 16>& types, std::array<uint64_t, 16>& scaledAs,
+                               bool* corrupt);
 
 }  // namespace tarn

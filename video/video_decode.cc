@@ -1,7 +1,9 @@
 // The frame and plane decoder: finds the planes in one frame's video data and
 // decodes each as 8 x 8 blocks into the plane set. Writes only inside the
 // destination planes (never their stride padding), the change map and the
-// bundle buffers; reads only the reference planes and the frame data.
+// bundle buffers; reads only the reference planes and the frame data. The
+// same plane walk, writing only the bundle buffers, counts block types.
+#include <array>
 #include <cstring>
 #include <initializer_list>
 
@@ -53,9 +55,37 @@ inline uint64_t Doubled4(uint32_t v) {
   return t | t << 8;
 }
 
+// What a plane walk does besides reading the stream. kSamples: it decodes
+// into the planes and the change map (else nothing is written but the
+// bundles). Taken sees every block type taken (a scaled area once, on its
+// first row), ScaledAs every scaled area's sub-type; RowStarts may end the
+// walk before a block row.
+struct DecodeIntoPlane {
+  static constexpr bool kSamples = true;
+  bool RowStarts(const BitReader&) const { return true; }
+  void Taken(uint8_t) const {}
+  void ScaledAs(uint8_t) const {}
+};
+
+struct CountBlockTypes {
+  static constexpr bool kSamples = false;
+  std::array<uint64_t, 16>& types;
+  std::array<uint64_t, 16>& scaledAs;
+  // Past the end of the data every block reads as a skip: not worth counting.
+  bool RowStarts(const BitReader& br) const { return !br.Overrun(); }
+  void Taken(uint8_t type) { ++types[type & 15]; }
+  void ScaledAs(uint8_t sub) { ++scaledAs[sub & 15]; }
+};
+
+// The blocks of one plane. Every block reads the same bits and bundle values
+// whatever Op is; only with Op::kSamples are d (the block in the destination
+// plane) and the reference plane used.
+template <class Op>
 struct PlaneDecoder {
+  static constexpr bool kSamples = Op::kSamples;
   BitReader& br;
   PlaneBundles& pb;
+  Op& op;
   const uint8_t* ref;
   uint32_t width, height;
   ptrdiff_t stride;
@@ -72,7 +102,11 @@ struct PlaneDecoder {
       sx = sx < 0 ? 0 : (sx > maxX ? maxX : sx);
       sy = sy < 0 ? 0 : (sy > maxY ? maxY : sy);
     }
-    return ref + sy * stride + sx;
+    if constexpr (kSamples) {
+      return ref + sy * stride + sx;
+    } else {
+      return nullptr;
+    }
   }
 
   // As plain copies of a zero block: initialising the array in place becomes
@@ -82,33 +116,52 @@ struct PlaneDecoder {
     std::memcpy(coef, kZero, sizeof kZero);
   }
 
+  void Motion(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y) {
+    const uint8_t* src = Displaced(x, y);
+    if constexpr (kSamples) CopyBlock(d, src, s);
+  }
+
+  void Fill(uint8_t* d, ptrdiff_t s) {
+    const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
+    if constexpr (kSamples) FillBlock(d, s, c);
+  }
+
   void Pattern(uint8_t* d, ptrdiff_t s) {
     const uint32_t c0 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
     const uint32_t c1 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
     for (int y = 0; y < 8; ++y) {
       const uint8_t p = TakeByte(pb, BUNDLE_PATTERN);
-      const uint32_t lo = kNibbleMask[p & 15], hi = kNibbleMask[p >> 4];
-      StoreLe32(d + y * s, (c0 & ~lo) | (c1 & lo));
-      StoreLe32(d + y * s + 4, (c0 & ~hi) | (c1 & hi));
+      if constexpr (kSamples) {
+        const uint32_t lo = kNibbleMask[p & 15], hi = kNibbleMask[p >> 4];
+        StoreLe32(d + y * s, (c0 & ~lo) | (c1 & lo));
+        StoreLe32(d + y * s + 4, (c0 & ~hi) | (c1 & hi));
+      }
     }
   }
 
   void Raw(uint8_t* d, ptrdiff_t s) {
     Bundle& b = pb.bundle[BUNDLE_COLOR];
     if (b.end - b.readPos >= 64) {
-      const uint8_t* src = b.data + b.readPos;
-      for (int y = 0; y < 8; ++y) Copy8(d + y * s, src + 8 * y);
+      if constexpr (kSamples) {
+        const uint8_t* src = b.data + b.readPos;
+        for (int y = 0; y < 8; ++y) Copy8(d + y * s, src + 8 * y);
+      }
       b.readPos += 64;
       return;
     }
-    for (int i = 0; i < 64; ++i) d[(i >> 3) * s + (i & 7)] = TakeByte(pb, BUNDLE_COLOR);
+    for (int i = 0; i < 64; ++i) {
+      const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
+      if constexpr (kSamples) d[(i >> 3) * s + (i & 7)] = c;
+    }
   }
 
   // Runs along one of the sixteen orders; a run past position 63 is corrupt
   // and is cut at the end of the block.
   void Run(uint8_t* d, ptrdiff_t s) {
     const uint8_t* scan = kRunScans[br.Bits(4)];
-    auto put = [&](uint32_t i, uint8_t c) { d[(scan[i] >> 3) * s + (scan[i] & 7)] = c; };
+    auto put = [&](uint32_t i, uint8_t c) {
+      if constexpr (kSamples) d[(scan[i] >> 3) * s + (scan[i] & 7)] = c;
+    };
     uint32_t i = 0;
     while (i < 63) {
       const uint32_t same = br.Bit();
@@ -133,22 +186,50 @@ struct PlaneDecoder {
     ClearCoefficients(coef);
     coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
     ReadCoefficients(br, coef);
-    idct.put(coef, kIntraQuant[br.Bits(4)], d, s);
+    const int32_t* quant = kIntraQuant[br.Bits(4)];
+    if constexpr (kSamples) idct.put(coef, quant, d, s);
+  }
+
+  // Decoding in place, a displaced source may overlap d at another offset:
+  // residue and inter blocks then add one sample at a time, as that order
+  // defines what is read there.
+  void Residue(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y, bool inPlace) {
+    const uint8_t* src = Displaced(x, y);
+    uint8_t residue[64];
+    ReadResidue(br, br.Bits(7), residue);
+    if constexpr (kSamples) (inPlace ? AddResidueInOrder : AddResidue)(residue, d, src, s);
+  }
+
+  void Inter(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y, bool inPlace) {
+    const uint8_t* src = Displaced(x, y);
+    int16_t coef[64];
+    ClearCoefficients(coef);
+    coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
+    ReadCoefficients(br, coef);
+    const int32_t* quant = kInterQuant[br.Bits(4)];
+    if constexpr (kSamples) (inPlace ? IdctAdd : idct.add)(coef, quant, d, s, src, s);
   }
 
   // A scaled block's 8 x 8 result; false for sub-types that write nothing.
   bool ScaledSource(uint8_t out[64]) {
-    switch (TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE)) {
+    const uint8_t sub = TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE);
+    op.ScaledAs(sub);
+    switch (sub) {
       case BLOCK_RUN: Run(out, 8); return true;
       case BLOCK_INTRA: {
         int16_t coef[64];
         ClearCoefficients(coef);
         coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
         ReadCoefficients(br, coef);
-        idct.block(coef, kIntraQuant[br.Bits(4)], out);
+        const int32_t* quant = kIntraQuant[br.Bits(4)];
+        if constexpr (kSamples) idct.block(coef, quant, out);
         return true;
       }
-      case BLOCK_FILL: std::memset(out, TakeByte(pb, BUNDLE_COLOR), 64); return true;
+      case BLOCK_FILL: {
+        const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
+        if constexpr (kSamples) std::memset(out, c, 64);
+        return true;
+      }
       case BLOCK_PATTERN: Pattern(out, 8); return true;
       case BLOCK_RAW: Raw(out, 8); return true;
       default: return false;
@@ -179,36 +260,42 @@ struct PlaneDecoder {
   }
 };
 
-}  // namespace
-
-PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst,
-                             const uint8_t* ref, uint32_t width, uint32_t height, uint32_t stride,
-                             uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
-                             uint32_t movieFlags) {
+// The plane walk: trees, then per block row the bundle refills and the
+// blocks in stream order. Without Op::kSamples, dst, ref and changeMap are
+// not used (and may be null); skipCount is then 0.
+template <class Op>
+PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst, const uint8_t* ref,
+                      uint32_t width, uint32_t height, uint32_t stride, uint8_t* changeMap, uint32_t blocksAcross,
+                      int kind, const VideoWork& work, bool oldColorRule, Op& op) {
+  constexpr bool kSamples = Op::kSamples;
   const bool inside = start <= size;
   BitReader br(inside ? data + start : data + size, inside ? size_t(size - start) : 0);
   PlaneBundles pb;
-  PlaneBundlesInit(pb, work, width, (movieFlags & kOpenBeforeRevI) != 0);
+  PlaneBundlesInit(pb, work, width, oldColorRule);
   ReadPlaneTrees(br, pb);
-  PlaneDecoder dec{br, pb, ref, width, height, ptrdiff_t(stride), {}};
-  IdctDspInit(dec.idct, CpuFeatures());
+  PlaneDecoder<Op> dec{br, pb, op, ref, width, height, ptrdiff_t(stride), {}};
+  if constexpr (kSamples) IdctDspInit(dec.idct, CpuFeatures());
   const ptrdiff_t s = ptrdiff_t(stride);
   const bool inPlace = dst == ref;
   uint8_t* mapRow = changeMap;
   uint32_t skipCount = 0;
 
   for (uint32_t y = 0; y < height; y += 8) {
+    if (!op.RowStarts(br)) break;
     RefillBundles(br, pb);
     const bool oddRow = (y >> 3) & 1;
     uint32_t m = 0;
     for (uint32_t x = 0; x < width;) {
-      uint8_t* d = dst + y * s + x;
-      const uint8_t* r = ref + y * s + x;
+      uint8_t* d = nullptr;
+      if constexpr (kSamples) d = dst + y * s + x;
       const uint8_t type = TakeByte(pb, BUNDLE_BLOCK_TYPE);
+      if (type != BLOCK_SCALED || !oddRow) op.Taken(type);
       switch (type) {
         case BLOCK_SKIP:
-          if (!inPlace) CopyBlock(d, r, s);
-          if (!mapRow[m >> 1]) ++skipCount;
+          if constexpr (kSamples) {
+            if (!inPlace) CopyBlock(d, ref + y * s + x, s);
+            if (!mapRow[m >> 1]) ++skipCount;
+          }
           m += kind;
           x += 8;
           continue;
@@ -216,37 +303,25 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
           if (x + 16 > width) pb.corrupt = true;  // starts in the last block column
           if (!oddRow) {
             uint8_t tmp[64];
-            if (dec.ScaledSource(tmp)) dec.StoreDoubled(tmp, d, x, y);
+            const bool wrote = dec.ScaledSource(tmp);
+            if constexpr (kSamples) {
+              if (wrote) dec.StoreDoubled(tmp, d, x, y);
+            }
           }
-          mapRow[m >> 1] = 1;
-          if ((m + kind) >> 1 < blocksAcross) mapRow[(m + kind) >> 1] = 1;
+          if constexpr (kSamples) {
+            mapRow[m >> 1] = 1;
+            if ((m + kind) >> 1 < blocksAcross) mapRow[(m + kind) >> 1] = 1;
+          }
           m += 2 * kind;
           x += 16;
           continue;
         }
-        case BLOCK_MOTION: CopyBlock(d, dec.Displaced(x, y), s); break;
+        case BLOCK_MOTION: dec.Motion(d, s, x, y); break;
         case BLOCK_RUN: dec.Run(d, s); break;
-        // Decoding in place, a displaced source may overlap d at another offset:
-        // residue and inter blocks then add one sample at a time, as that
-        // order defines what is read there.
-        case BLOCK_RESIDUE: {
-          const uint8_t* src = dec.Displaced(x, y);
-          uint8_t residue[64];
-          ReadResidue(br, br.Bits(7), residue);
-          (inPlace ? AddResidueInOrder : AddResidue)(residue, d, src, s);
-          break;
-        }
+        case BLOCK_RESIDUE: dec.Residue(d, s, x, y, inPlace); break;
         case BLOCK_INTRA: dec.Intra(d, s); break;
-        case BLOCK_FILL: FillBlock(d, s, TakeByte(pb, BUNDLE_COLOR)); break;
-        case BLOCK_INTER: {
-          const uint8_t* src = dec.Displaced(x, y);
-          int16_t coef[64];
-          dec.ClearCoefficients(coef);
-          coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
-          ReadCoefficients(br, coef);
-          (inPlace ? IdctAdd : dec.idct.add)(coef, kInterQuant[br.Bits(4)], d, s, src, s);
-          break;
-        }
+        case BLOCK_FILL: dec.Fill(d, s); break;
+        case BLOCK_INTER: dec.Inter(d, s, x, y, inPlace); break;
         case BLOCK_PATTERN: dec.Pattern(d, s); break;
         case BLOCK_RAW: dec.Raw(d, s); break;
         default:  // 10..15 write nothing and leave the map alone
@@ -254,13 +329,37 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
           x += 8;
           continue;
       }
-      mapRow[m >> 1] = 1;
+      if constexpr (kSamples) mapRow[m >> 1] = 1;
       m += kind;
       x += 8;
     }
-    if (kind == 2 || oddRow) mapRow += blocksAcross;
+    if constexpr (kSamples) {
+      if (kind == 2 || oddRow) mapRow += blocksAcross;
+    }
   }
   return {start + br.NextWordOffset(), skipCount, pb.corrupt || br.Overrun()};
+}
+
+}  // namespace
+
+PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst,
+                             const uint8_t* ref, uint32_t width, uint32_t height, uint32_t stride,
+                             uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
+                             uint32_t movieFlags) {
+  DecodeIntoPlane op;
+  return WalkPlane(data, size, start, dst, ref, width, height, stride, changeMap, blocksAcross, kind, work,
+                   (movieFlags & kOpenBeforeRevI) != 0, op);
+}
+
+uint64_t VideoCountPlaneBlocks(const uint8_t* data, size_t size, uint64_t start, uint32_t width,
+                               uint32_t height, const VideoWork& work, bool oldColorRule,
+                               std::array<uint64_t, 16>& types, std::array<uint64_t, 16>& scaledAs,
+                               bool* corrupt) {
+  CountBlockTypes op{types, scaledAs};
+  const PlaneResult r =
+      WalkPlane(data, size, start, nullptr, nullptr, width, height, width, nullptr, 0, 1, work, oldColorRule, op);
+  if (r.corrupt) *corrupt = true;
+  return r.next;
 }
 
 void VideoWorkSizes(uint32_t width, uint32_t sizes[kVideoBundleCount]) {

@@ -8,34 +8,10 @@
 
 #include "common/cpu_features.h"
 #include "video/bit_reader.h"
+#include "video/stream_codes.h"
 #include "video/video.h"
 
 namespace tarn {
-
-enum BundleKind : uint8_t {
-  BUNDLE_BLOCK_TYPE,
-  BUNDLE_SUB_BLOCK_TYPE,
-  BUNDLE_COLOR,
-  BUNDLE_PATTERN,
-  BUNDLE_X_OFFSET,
-  BUNDLE_Y_OFFSET,
-  BUNDLE_INTRA_DC,
-  BUNDLE_INTER_DC,
-  BUNDLE_RUN,
-};
-
-enum BlockType : uint8_t {
-  BLOCK_SKIP,
-  BLOCK_SCALED,
-  BLOCK_MOTION,
-  BLOCK_RUN,
-  BLOCK_RESIDUE,
-  BLOCK_INTRA,
-  BLOCK_FILL,
-  BLOCK_INTER,
-  BLOCK_PATTERN,
-  BLOCK_RAW,
-};
 
 // A code shape and a permutation of 0..15 applied to its code indices.
 struct SymbolTree {
@@ -71,9 +47,6 @@ struct PlaneBundles {
 
 // Gives each bundle its buffer and the count width for a plane width (a multiple of 8).
 void PlaneBundlesInit(PlaneBundles& pb, const VideoWork& work, uint32_t planeWidth, bool oldColorRule);
-
-// Count-field width of a bundle kind for a plane width: bit length of N + 511.
-int BundleCountBits(int kind, uint32_t planeWidth);
 
 // Reads all trees of one plane, resets lastHigh and leaves every bundle exhausted.
 void ReadPlaneTrees(BitReader& reader, PlaneBundles& pb);

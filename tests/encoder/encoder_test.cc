@@ -7,7 +7,6 @@
 #include <random>
 
 #include "common/little_endian.h"
-#include "encoder/bit_writer.h"
 #include "encoder/block_census.h"
 #include "encoder/block_coding.h"
 #include "encoder/movie_encoder.h"
@@ -15,6 +14,7 @@
 #include "movie/movie.h"
 #include "tests/encoder/decode_helper.h"
 #include "video/bit_reader.h"
+#include "video/bit_writer.h"
 #include "video/video_internal.h"
 #include "video/video_tables.h"
 
@@ -132,7 +132,7 @@ TEST(VideoEncoder, CoefficientAndResidueListsReadBack) {
       const int mag = int(rng() % (1u << maxBits));
       coef[k] = int16_t((rng() & 1) ? -mag : mag);
     }
-    encoder::BitWriter w;
+    BitWriter w;
     ASSERT_TRUE(encoder::WriteCoefficients(w, coef));
     int8_t residue[64], expect[64];
     for (int k = 0; k < 64; ++k) {
@@ -204,13 +204,13 @@ TEST(MovieEncoder, SyntheticClipQualityAndBlockTypes) {
       EXPECT_GE(psnr, quality == 90 ? 38.0 : 28.0) << "frame " << f;
     }
     if (quality == 90) {
-      for (int t = 0; t < encoder::kBlockTypeCount; ++t) EXPECT_GT(stats.blocks[t], 0u) << "block type " << t;
+      for (int t = 0; t < kBlockTypeCount; ++t) EXPECT_GT(stats.blocks[t], 0u) << "block type " << t;
     }
     // The census reads back exactly the types the encoder chose.
     encoder::BlockCensus census;
     ASSERT_TRUE(encoder::CountBlockTypes(movie.data(), movie.size(), census, &why)) << why;
     EXPECT_EQ(0u, census.corruptPlanes);
-    for (int t = 0; t < encoder::kBlockTypeCount; ++t)
+    for (int t = 0; t < kBlockTypeCount; ++t)
       EXPECT_EQ(stats.blocks[t], census.types[0][t] + census.types[1][t]) << "block type " << t;
   }
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "video/video_internal.h"
+#include "video/video_tables.h"
 
 namespace tarn::test {
 
@@ -77,6 +78,14 @@ struct ListMirror {
 int Magnitude(int v) { return v < 0 ? -v : v; }
 
 }  // namespace
+
+void PutCode(BitWriter& w, std::string_view bits) {
+  for (char c : bits) {
+    if (c == '0' || c == '1') w.PutBit(c == '1');
+  }
+}
+
+void PutShapeCode(BitWriter& w, int shape, int c) { PutCode(w, kCodeShapeWords[shape & 15][c & 15]); }
 
 void PutCoefficients(BitWriter& w, const int16_t coef[64]) {
   int top = 0;
@@ -324,8 +333,9 @@ std::vector<uint8_t> PlaneStreamBuilder::Finish() {
     for (int k = 0; k < 9; ++k) left[k] -= rows_[r].values[k].size();
     w.Append(rows_[r].inline_);
   }
-  w.AlignWord();
-  return w.Bytes();
+  std::vector<uint8_t> bytes;
+  w.FlushTo(bytes);
+  return bytes;
 }
 
 std::vector<uint8_t> MixedPlane(uint32_t width, uint32_t height, uint32_t workWidth, uint32_t seed,

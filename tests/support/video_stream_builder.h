@@ -4,9 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
-#include "tests/support/bit_writer.h"
+#include "video/bit_writer.h"
 
 namespace tarn::test {
 
@@ -52,6 +53,11 @@ class PlaneStreamBuilder {
   bool old_;
   std::vector<Row> rows_;
 };
+
+// A bit string in stream order, e.g. "0110" (other characters are ignored).
+void PutCode(BitWriter& w, std::string_view bits);
+// Code index c (0..15) of code shape `shape` (0..15).
+void PutShapeCode(BitWriter& w, int shape, int c);
 
 // Bits that make the coefficient reader produce coef[1..63] (coefficient order).
 void PutCoefficients(BitWriter& w, const int16_t coef[64]);

@@ -3,17 +3,17 @@
 
 #include <vector>
 
-#include "tests/support/bit_writer.h"
+#include "tests/support/video_stream_builder.h"
+#include "video/bit_writer.h"
 #include "video/video_internal.h"
 
 namespace tarn {
 namespace {
 
-using test::BitWriter;
-
-std::vector<uint8_t> Bytes(BitWriter w) {
-  w.AlignWord();
-  return w.Bytes();
+std::vector<uint8_t> Bytes(const BitWriter& w) {
+  std::vector<uint8_t> bytes;
+  w.FlushTo(bytes);
+  return bytes;
 }
 
 TEST(BitReader, LsbFirstZeroFeedAndOverrun) {
@@ -22,7 +22,8 @@ TEST(BitReader, LsbFirstZeroFeedAndOverrun) {
   w.Put(0x1234, 13);
   w.Put(0xDEADBEEF, 32);
   w.Put(1, 1);
-  const std::vector<uint8_t> bytes = w.Bytes();  // 49 bits in 7 bytes
+  std::vector<uint8_t> bytes = Bytes(w);
+  bytes.resize(7);  // 49 bits in 7 bytes
   BitReader r(bytes.data(), bytes.size());
   EXPECT_EQ(r.Bits(3), 0x5u);
   EXPECT_EQ(r.Bits(13), 0x1234u);
@@ -74,7 +75,7 @@ TEST(CodeShape, EveryWordDecodes) {
     for (int c = 0; c < 16; ++c) {
       for (uint32_t tail : {0u, 0x7Fu, 0x55u}) {
         BitWriter w;
-        w.PutShapeCode(shape, c);
+        test::PutShapeCode(w, shape, c);
         w.Put(tail, 7);
         w.Put(0x2A, 6);
         const auto bytes = Bytes(w);
@@ -239,7 +240,7 @@ void PutColourTrees(BitWriter& w) {
 // The high symbol for `value` in context 8 of PutColourTrees.
 void PutContext8(BitWriter& w, int value) {
   const int code = value == 3 ? 0 : value < 3 ? value + 1 : value;
-  w.PutShapeCode(5, code);
+  test::PutShapeCode(w, 5, code);
 }
 
 void PutRestAfter(BitWriter& w, int kind) {

@@ -9,14 +9,13 @@
 
 #include "common/cpu_features.h"
 #include "movie/movie.h"
-#include "tests/support/bit_writer.h"
 #include "tests/support/video_stream_builder.h"
+#include "video/bit_writer.h"
 #include "video/video_internal.h"
 
 namespace tarn {
 namespace {
 
-using test::BitWriter;
 using test::PlaneStreamBuilder;
 using test::VideoBlock;
 
@@ -409,9 +408,10 @@ std::vector<uint8_t> RawPlane(uint32_t width, const std::function<void(BitWriter
   BitWriter w;
   for (int i = 0; i < 23; ++i) w.Put(0, 4);
   for (int k = 0; k < kVideoBundleCount; ++k) chunk(w, k);
-  w.AlignWord();
   (void)width;
-  return w.Bytes();
+  std::vector<uint8_t> bytes;
+  w.FlushTo(bytes);
+  return bytes;
 }
 
 TEST(VideoCorrupt, EachClassHasItsOutcome) {

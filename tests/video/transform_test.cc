@@ -9,21 +9,20 @@
 #include <random>
 #include <vector>
 
-#include "tests/support/bit_writer.h"
 #include "tests/support/video_stream_builder.h"
+#include "video/bit_writer.h"
 #include "video/video_internal.h"
 
 namespace tarn {
 namespace {
 
-using test::BitWriter;
+using test::PutCode;
 
 struct Stream {
   std::vector<uint8_t> bytes;
   explicit Stream(BitWriter w) {
     w.Put(0x2D, 6);  // marker: the reader must stop right before it
-    w.AlignWord();
-    bytes = w.Bytes();
+    w.FlushTo(bytes);
   }
 };
 
@@ -48,11 +47,11 @@ TEST(Quant, RowsFromRow15RuleAndCorrections) {
 TEST(ReadCoefficients, ValueCoding) {
   BitWriter w;
   w.Put(4, 4);                          // four levels, b = 3 first
-  w.PutCode("000");                     // the three mode-0 entries stay quiet
-  w.PutCode("1" "1011");                // (1, 3): -(5 + 8)
-  w.PutCode("00");                      // (2, 3), (3, 3)
-  for (int b = 2; b >= 1; --b) w.PutCode("00000");
-  w.PutCode("000" "10" "11");           // b = 0: (2, 3) -> +1, (3, 3) -> -1
+  PutCode(w, "000");                     // the three mode-0 entries stay quiet
+  PutCode(w, "1" "1011");                // (1, 3): -(5 + 8)
+  PutCode(w, "00");                      // (2, 3), (3, 3)
+  for (int b = 2; b >= 1; --b) PutCode(w, "00000");
+  PutCode(w, "000" "10" "11");           // b = 0: (2, 3) -> +1, (3, 3) -> -1
   Stream s(w);
   BitReader r(s.bytes.data(), s.bytes.size());
   int16_t block[64] = {};
@@ -72,14 +71,14 @@ TEST(ReadCoefficients, ValueCoding) {
 TEST(ReadCoefficients, ModeOneEntryExaminedTwice) {
   BitWriter w;
   w.Put(1, 4);
-  w.PutCode("1" "00" "111");  // (4, 0): group 4..7, 4 = +1, 5..7 wait
-  w.PutCode("1");             // now (8, 1): appends 12, 16, 20
-  w.PutCode("1" "01" "111");  // now (8, 2): group 8..11, 8 = -1
-  w.PutCode("0" "0");         // (24, 0), (44, 0)
-  w.PutCode("000");           // (1..3, 3)
-  w.PutCode("0");             // (12, 2)
-  w.PutCode("1" "00" "111");  // (16, 2): 16 = +1
-  w.PutCode("0");             // (20, 2)
+  PutCode(w, "1" "00" "111");  // (4, 0): group 4..7, 4 = +1, 5..7 wait
+  PutCode(w, "1");             // now (8, 1): appends 12, 16, 20
+  PutCode(w, "1" "01" "111");  // now (8, 2): group 8..11, 8 = -1
+  PutCode(w, "0" "0");         // (24, 0), (44, 0)
+  PutCode(w, "000");           // (1..3, 3)
+  PutCode(w, "0");             // (12, 2)
+  PutCode(w, "1" "00" "111");  // (16, 2): 16 = +1
+  PutCode(w, "0");             // (20, 2)
   Stream s(w);
   BitReader r(s.bytes.data(), s.bytes.size());
   int16_t block[64] = {};
@@ -115,7 +114,7 @@ TEST(ReadResidue, ChangeLimitAndWrappingRefinement) {
   {  // limit 0: the first change ends the block, no bit after it is read
     BitWriter w;
     w.Put(2, 3);                  // mask 4
-    w.PutCode("000" "1" "0" "1");  // (0, 2): group 0..3, index 0 new with sign 1
+    PutCode(w, "000" "1" "0" "1");  // (0, 2): group 0..3, index 0 new with sign 1
     Stream s(w);
     BitReader r(s.bytes.data(), s.bytes.size());
     uint8_t res[64];
@@ -127,8 +126,8 @@ TEST(ReadResidue, ChangeLimitAndWrappingRefinement) {
   {  // +128 is the byte 0x80, which the next level refines downwards
     BitWriter w;
     w.Put(7, 3);
-    w.PutCode("000" "1" "00" "111");  // index 0 becomes +128
-    w.PutCode("1");                   // refine at mask 64: 0x80 - 64
+    PutCode(w, "000" "1" "00" "111");  // index 0 becomes +128
+    PutCode(w, "1");                   // refine at mask 64: 0x80 - 64
     Stream s(w);
     BitReader r(s.bytes.data(), s.bytes.size());
     uint8_t res[64];

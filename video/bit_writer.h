@@ -1,12 +1,13 @@
-// LSB-first bit writer for the video and audio streams: the first bit written
-// is bit 0 of the first little-endian 32-bit word. Grows its own buffer.
+// Least-significant-bit-first writer, the mirror of BitReader: the first bit
+// written is bit 0 of the first little-endian 32-bit word. The video planes
+// and the audio blocks share this layout. Grows its own buffer.
 #pragma once
 
 #include <cassert>
 #include <cstdint>
 #include <vector>
 
-namespace tarn::encoder {
+namespace tarn {
 
 class BitWriter {
  public:
@@ -24,7 +25,7 @@ class BitWriter {
       fill_ -= 32;
     }
   }
-  void Bit(bool b) { Put(b ? 1u : 0u, 1); }
+  void PutBit(bool b) { Put(b ? 1u : 0u, 1); }
 
   // Appends every bit of other, in order.
   void Append(const BitWriter& other) {
@@ -32,7 +33,7 @@ class BitWriter {
     if (other.fill_ > 0) Put(uint32_t(other.cache_), other.fill_);
   }
 
-  uint64_t bits() const { return bits_; }
+  uint64_t BitCount() const { return bits_; }
   void Clear() {
     words_.clear();
     cache_ = 0;
@@ -41,8 +42,8 @@ class BitWriter {
   }
 
   // Appends the stream to out as whole little-endian words, the last one
-  // zero-padded: the next stream starts on the following word, as a reader
-  // that discards the rest of a partly used word expects.
+  // zero-padded: the next stream starts on the following word, where a
+  // reader's NextWordOffset puts it.
   void FlushTo(std::vector<uint8_t>& out) const {
     auto put32 = [&out](uint32_t w) {
       for (int i = 0; i < 4; ++i) out.push_back(uint8_t(w >> (8 * i)));
@@ -58,4 +59,4 @@ class BitWriter {
   uint64_t bits_ = 0;
 };
 
-}  // namespace tarn::encoder
+}  // namespace tarn
