@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "common/worker_pool.h"
 #include "movie/movie.h"
 #include "movie/movie_writer.h"
 
@@ -68,6 +69,7 @@ struct Loop {
   uint32_t frame = 0;
   uint64_t bytes = 0;
   BlockHistogram blocks{};
+  double sse[4] = {}, samples[4] = {};
 
   static MovieWriterInfo Info(const EncodeOptions& o, uint32_t w, uint32_t h, uint32_t num,
                               uint32_t den, const std::vector<const Sound*>& sounds,
@@ -89,7 +91,7 @@ struct Loop {
        const std::vector<const Sound*>& sounds, const std::vector<uint32_t>& ids)
       : opts(o),
         writer(Info(o, w, h, num, den, sounds, ids)),
-        video({w, h, o.revision, o.grey, o.alpha}),
+        video({w, h, o.revision, o.grey, o.alpha, o.threads > 0 ? o.threads : ThreadsWanted()}),
         rateNum(num),
         rateDen(den) {
     cutters.reserve(sounds.size());
@@ -128,7 +130,13 @@ struct Loop {
     }
     const bool key = frame % keyInterval == 0;
     std::vector<uint8_t> data;
-    video.EncodeFrame(sp, key, quality, data, &blocks);
+    FrameStats fs;
+    video.EncodeFrame(sp, key, quality, data, &fs);
+    for (int t = 0; t < kBlockTypeCount; ++t) blocks[t] += fs.blocks[t];
+    for (int p = 0; p < 4; ++p) {
+      sse[p] += fs.sse[p];
+      samples[p] += fs.samples[p];
+    }
     writer.AddFrame(key, packets, data);
     size_t frameBytes = data.size();
     for (const auto& p : packets) frameBytes += 4 + (p.present ? 4 + p.data.size() : 0);
@@ -148,6 +156,13 @@ struct Loop {
 
   std::vector<uint32_t> rates;
   uint32_t SampleRate(size_t t) const { return rates[t]; }
+
+  void CopyError(EncodeStats& s) const {
+    for (int p = 0; p < 4; ++p) {
+      s.sse[p] = sse[p];
+      s.samples[p] = samples[p];
+    }
+  }
 };
 
 bool CheckOptions(const EncodeOptions& o, std::string* why) {
@@ -169,6 +184,12 @@ std::vector<uint32_t> TrackIds(const EncodeOptions& o, size_t count) {
 }
 
 }  // namespace
+
+double EncodeStats::Psnr(int a, int b) const {
+  const double n = samples[a] + (b != a ? samples[b] : 0), e = sse[a] + (b != a ? sse[b] : 0);
+  if (n <= 0) return 0;
+  return 10 * std::log10(255.0 * 255.0 * n / std::max(e, 1e-3));
+}
 
 bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::string* why,
                      const EncodeProgress& progress) {
@@ -225,6 +246,7 @@ bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::strin
     stats->bytes = loop.bytes;
     stats->blocks = loop.blocks;
     stats->seconds = elapsed();
+    loop.CopyError(*stats);
   }
   return true;
 }
@@ -264,6 +286,7 @@ bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<M
     stats->frames = loop.frame;
     stats->bytes = movie.size();
     stats->blocks = loop.blocks;
+    loop.CopyError(*stats);
   }
   return true;
 }

@@ -35,6 +35,7 @@ struct EncodeOptions {
   bool audioDct = true;              // false: the real-DFT variant
   std::vector<AudioInput> audio;
   uint32_t maxFrames = 0;            // 0: all
+  int threads = 0;                   // 0: ThreadsWanted(); the output is the same for any count
 };
 
 struct EncodeStats {
@@ -42,6 +43,11 @@ struct EncodeStats {
   uint64_t bytes = 0;
   BlockHistogram blocks{};
   double seconds = 0;
+  // What the movie decodes to against the source, per plane (0 luma, 1 and
+  // 2 the chroma planes, 3 alpha): the squared error and the samples.
+  double sse[4] = {}, samples[4] = {};
+  // PSNR in dB of planes a and b together (b = a for one); 0 without samples.
+  double Psnr(int a, int b) const;
 };
 
 // frames done, frames expected (0 unknown), bytes so far, seconds elapsed.

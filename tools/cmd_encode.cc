@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/worker_pool.h"
 #include "encoder/movie_encoder.h"
 #include "tools/command.h"
 
@@ -85,6 +86,10 @@ int RunEncode(const std::vector<std::string>& args) {
     } else if (a == "--bitrate") {
       if (!(v = need(i)) || !ParseUint(*v, uint64_t(1) << 40, &n) || n == 0) return bad("expects bytes per second");
       o.bitrate = n;
+    } else if (a == "--threads") {
+      if (!(v = need(i)) || !ParseUint(*v, kMaxThreads, &n) || n == 0)
+        return bad(("expects a thread count 1.." + std::to_string(kMaxThreads)).c_str());
+      o.threads = int(n);
     } else if (a == "--display") {
       if (!(v = need(i)) || !ParseUint(*v, 7, &n)) return bad("expects 0..7");
       o.display = uint32_t(n);
@@ -123,8 +128,12 @@ int RunEncode(const std::vector<std::string>& args) {
   if (bar) std::fprintf(stderr, "\n");
   if (!ok) return Fail("encode: " + why);
   if (!quiet) {
-    std::fprintf(stderr, "%s: %u frames, %llu bytes, %.1f fps\n", o.output.c_str(), stats.frames,
-                 static_cast<unsigned long long>(stats.bytes), stats.seconds > 0 ? stats.frames / stats.seconds : 0.0);
+    std::fprintf(stderr, "%s: %u frames, %llu bytes, %.1f fps, PSNR Y %.2f dB", o.output.c_str(), stats.frames,
+                 static_cast<unsigned long long>(stats.bytes), stats.seconds > 0 ? stats.frames / stats.seconds : 0.0,
+                 stats.Psnr(0, 0));
+    if (stats.samples[1] > 0) std::fprintf(stderr, ", Cb Cr %.2f dB", stats.Psnr(1, 2));
+    if (stats.samples[3] > 0) std::fprintf(stderr, ", alpha %.2f dB", stats.Psnr(3, 3));
+    std::fprintf(stderr, "\n");
   }
   return 0;
 }
@@ -132,7 +141,7 @@ int RunEncode(const std::vector<std::string>& args) {
 const TarnCommand kEncode(
     "encode",
     "encode -o OUT.trn [--rate N/D] [--alpha] [--grey] [--revision f|g|h|i] [--keyint N] "
-    "[--quality Q] [--bitrate BYTES/S] [--display N] [--audio-codec dct|rdft] "
+    "[--quality Q] [--bitrate BYTES/S] [--threads N] [--display N] [--audio-codec dct|rdft] "
     "[--audio-quality Q] [--quiet] VIDEO [--audio FILE[:ID]]...",
     RunEncode);
 
