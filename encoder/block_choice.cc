@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "encoder/block_coding.h"
@@ -42,11 +43,36 @@ int Sse(const int* target, const uint8_t* result) {
 // stream bits are written from once it has won.
 struct Candidate {
   BlockCode code;
-  int16_t coef[64];
+  int16_t coef[64] = {};
   int q = 0;
-  int8_t residue[64];
+  int8_t residue[64] = {};
   uint8_t scan = 0;
-  uint8_t same[64];  // per run: 1 = one colour for the run
+  uint8_t same[64] = {};  // per run: 1 = one colour for the run
+
+  // Starts a new code of a type; the arrays are written by whoever fills them.
+  Candidate& Start(uint8_t type) {
+    code.type = type;
+    code.sub = 0;
+    code.hasMotion = code.hasDc = false;
+    code.mx = code.my = 0;
+    code.dc = 0;
+    code.nColours = code.nPatterns = code.nRuns = 0;
+    code.cost = 1e300;
+    code.distortion = 0;
+    q = 0;
+    scan = 0;
+    return *this;
+  }
+};
+
+// The cheapest candidate so far and a spare the next trial is built in: a
+// trial that wins swaps the two, so nothing is copied.
+struct Pick {
+  Candidate* best;
+  Candidate* spare;
+  Pick(Candidate& a, Candidate& b) : best(&a), spare(&b) { best->Start(BLOCK_SKIP); }
+  Candidate& Next(uint8_t type) { return spare->Start(type); }
+  double cost() const { return best->code.cost; }
 };
 
 // What the trials of one block share.
@@ -65,26 +91,28 @@ struct Trial {
     for (int i = 0; i < n; ++i) bits += costs.Colour(ColourSymbolValue(c[i], p.oldColours), high);
     return bits;
   }
-  // Keeps c in best when it is cheaper.
-  void Offer(Candidate& c, double distortion, double bits, Candidate& best) const {
-    c.code.distortion = distortion;
-    c.code.cost = distortion + lambda * bits;
-    if (c.code.cost < best.code.cost) best = c;
+  // The spare becomes the best when it is cheaper.
+  void Offer(Pick& pick, double distortion, double bits) const {
+    BlockCode& c = pick.spare->code;
+    c.distortion = distortion;
+    c.cost = distortion + lambda * bits;
+    if (c.cost < pick.cost()) std::swap(pick.best, pick.spare);
   }
 };
 
-void TryFill(const Trial& tr, Candidate& best) {
+void TryFill(const Trial& tr, Pick& pick) {
   int sum = 0;
   for (int i = 0; i < 64; ++i) sum += tr.t[i];
-  Candidate c;
-  c.code.type = BLOCK_FILL;
+  Candidate& c = pick.Next(BLOCK_FILL);
   c.code.nColours = 1;
   c.code.colours[0] = Legal((sum + 32) >> 6, tr.p.oldColours);
   std::memset(c.code.result, c.code.colours[0], 64);
-  tr.Offer(c, Sse(tr.t, c.code.result), tr.TypeBits(BLOCK_FILL) + tr.Colours(c.code.colours, 1), best);
+  tr.Offer(pick, Sse(tr.t, c.code.result), tr.TypeBits(BLOCK_FILL) + tr.Colours(c.code.colours, 1));
 }
 
-void TryPattern(const Trial& tr, Candidate& best) {
+void TryPattern(const Trial& tr, Pick& pick) {
+  // Two colours and eight rows of two symbols cost a few dozen bits.
+  if (tr.lambda * (tr.TypeBits(BLOCK_PATTERN) + 24) >= pick.cost()) return;
   int sum = 0;
   for (int i = 0; i < 64; ++i) sum += tr.t[i];
   const int mean = (sum + 32) >> 6;
@@ -99,9 +127,7 @@ void TryPattern(const Trial& tr, Candidate& best) {
     }
   }
   if (!n0 || !n1) return;
-  Candidate c;
-  BlockCode& b = c.code;
-  b.type = BLOCK_PATTERN;
+  BlockCode& b = pick.Next(BLOCK_PATTERN).code;
   b.nColours = 2;
   b.colours[0] = Legal((s0 + n0 / 2) / n0, tr.p.oldColours);
   b.colours[1] = Legal((s1 + n1 / 2) / n1, tr.p.oldColours);
@@ -118,16 +144,15 @@ void TryPattern(const Trial& tr, Candidate& best) {
     b.patterns[r] = row;
     bits += tr.costs.PatternRow(row);
   }
-  tr.Offer(c, Sse(tr.t, b.result), bits, best);
+  tr.Offer(pick, Sse(tr.t, b.result), bits);
 }
 
-void TryRaw(const Trial& tr, Candidate& best) {
-  if (tr.lambda * (tr.TypeBits(BLOCK_RAW) + 64 * 2.0) >= best.code.cost) return;
-  Candidate c;
-  c.code.type = BLOCK_RAW;
+void TryRaw(const Trial& tr, Pick& pick) {
+  if (tr.lambda * (tr.TypeBits(BLOCK_RAW) + 64 * 2.0) >= pick.cost()) return;
+  Candidate& c = pick.Next(BLOCK_RAW);
   c.code.nColours = 64;
   for (int i = 0; i < 64; ++i) c.code.result[i] = c.code.colours[i] = Legal(tr.t[i], tr.p.oldColours);
-  tr.Offer(c, Sse(tr.t, c.code.result), tr.TypeBits(BLOCK_RAW) + tr.Colours(c.code.colours, 64), best);
+  tr.Offer(pick, Sse(tr.t, c.code.result), tr.TypeBits(BLOCK_RAW) + tr.Colours(c.code.colours, 64));
 }
 
 // Splits 64 values along a scan into runs: one colour for two or more equal
@@ -151,7 +176,7 @@ bool SplitRuns(const uint8_t v[64], F&& run) {
 }
 
 // Lossless run coding along the cheapest of the sixteen scans.
-void TryRun(const Trial& tr, Candidate& best) {
+void TryRun(const Trial& tr, Pick& pick) {
   // Runs pay only where many neighbours are equal.
   int equal = 0;
   for (int r = 0; r < 8; ++r)
@@ -164,7 +189,7 @@ void TryRun(const Trial& tr, Candidate& best) {
   // rows' changes (the fewer of rows and columns) bound the bits from below.
   const int changes = std::min(112 - equal, 56);
   const double typeBits = tr.TypeBits(BLOCK_RUN);
-  if (tr.lambda * (typeBits + 4 + 3 * changes / 2) >= best.code.cost) return;
+  if (tr.lambda * (typeBits + 4 + 3 * changes / 2) >= pick.cost()) return;
   uint8_t v[64];
   int bestScan = -1;
   double bestBits = 1e300;
@@ -184,10 +209,9 @@ void TryRun(const Trial& tr, Candidate& best) {
       bestScan = s;
     }
   }
-  if (bestScan < 0 || tr.lambda * (typeBits + bestBits) >= best.code.cost) return;
-  Candidate c;
+  if (bestScan < 0 || tr.lambda * (typeBits + bestBits) >= pick.cost()) return;
+  Candidate& c = pick.Next(BLOCK_RUN);
   BlockCode& b = c.code;
-  b.type = BLOCK_RUN;
   c.scan = uint8_t(bestScan);
   const uint8_t* scan = kRunScans[bestScan];
   for (int i = 0; i < 64; ++i) v[i] = Legal(tr.t[scan[i]], tr.p.oldColours);
@@ -200,15 +224,15 @@ void TryRun(const Trial& tr, Candidate& best) {
   });
   if (end == 63) b.colours[b.nColours++] = v[63];
   for (int k = 0; k < 64; ++k) b.result[scan[k]] = v[k];
-  tr.Offer(c, Sse(tr.t, b.result), typeBits + bestBits, best);
+  tr.Offer(pick, Sse(tr.t, b.result), typeBits + bestBits);
 }
 
 // Transform block: intra (pred == nullptr) or inter onto pred, at the
 // plane's quantiser and its neighbours.
-void TryTransform(const Trial& tr, const uint8_t* pred, MotionVector mv, Candidate& best) {
+void TryTransform(const Trial& tr, const uint8_t* pred, MotionVector mv, Pick& pick) {
   const int type = pred ? BLOCK_INTER : BLOCK_INTRA;
   const double fixedBits = tr.TypeBits(type) + (pred ? tr.costs.Vector(mv.x, mv.y) : 0) + 4;
-  if (tr.lambda * (fixedBits + 4) >= best.code.cost) return;
+  if (tr.lambda * (fixedBits + 4) >= pick.cost()) return;
   double in[64], s[64];
   for (int i = 0; i < 64; ++i) in[i] = tr.t[i] - (pred ? pred[i] : 0);
   ForwardTransform(in, s);
@@ -219,20 +243,20 @@ void TryTransform(const Trial& tr, const uint8_t* pred, MotionVector mv, Candida
   if (pred) {
     // A first look at the plane's quantiser: a correction that quantises to
     // nothing is the copy itself, already weighed, and one whose error and
-    // bits (about five a coefficient) come to more than the best so far is
-    // not worth working out.
+    // estimated bits come to more than the best so far is not worth working
+    // out.
     int16_t coef[64];
-    QuantiseBlock(s, table[q0], kDeadZone, dcMin, dcMax, coef);
-    int nonZero = 0;
-    for (int k = 0; k < 64; ++k) nonZero += coef[k] != 0;
-    if (!nonZero) return;
-    if (TransformError(s, coef, table[q0]) + tr.lambda * (fixedBits + 4 + 5 * nonZero) >= 1.25 * best.code.cost) return;
+    int estimate = 0;
+    const double error = QuantiseTrial(s, true, q0, dcMin, dcMax, coef, &estimate);
+    if (estimate == 4 && coef[0] == 0) return;
+    if (error + tr.lambda * (fixedBits + estimate + 4) >= 1.25 * pick.cost()) return;
   }
-  // Each row is weighed by its error in the transform domain; the best that
-  // the decoder's samples keep in range is worked out exactly.
+  // Each row is weighed by its error in the transform domain and, first,
+  // an estimate of its bits; the two best are counted exactly, and the best
+  // that the decoder's samples keep in range is worked out.
   struct Option {
     int q;
-    double cost;
+    double error, cost;
     int bits;
     int16_t coef[64];
   } options[5];
@@ -243,16 +267,26 @@ void TryTransform(const Trial& tr, const uint8_t* pred, MotionVector mv, Candida
   for (int q = std::max(lo, 0); q <= std::min(hi, kQuantRows - 1); ++q) {
     Option& o = options[count];
     o.q = q;
-    o.bits = QuantiseAndCount(s, table[q], dcMin, dcMax, o.coef);
-    if (o.bits < 0) continue;
-    o.cost = TransformError(s, o.coef, table[q]) + tr.lambda * (fixedBits + o.bits + DcBits(o.coef[0], prevDc));
-    if (o.cost < 1.1 * best.code.cost) ++count;
+    o.error = QuantiseTrial(s, pred != nullptr, q, dcMin, dcMax, o.coef, &o.bits);
+    o.cost = o.error + tr.lambda * (fixedBits + o.bits + DcBits(o.coef[0], prevDc));
+    if (o.cost < 1.25 * pick.cost()) ++count;
   }
-  for (int i = 1; i < count; ++i)
-    for (int k = i; k > 0 && options[k].cost < options[k - 1].cost; --k) std::swap(options[k], options[k - 1]);
+  auto byCost = [&] {
+    for (int i = 1; i < count; ++i)
+      for (int k = i; k > 0 && options[k].cost < options[k - 1].cost; --k) std::swap(options[k], options[k - 1]);
+  };
+  byCost();
+  count = std::min(count, 2);
+  for (int i = 0; i < count; ++i) {
+    Option& o = options[i];
+    o.bits = CoefficientBits(o.coef);
+    o.cost = o.bits < 0 ? 1e300 : o.error + tr.lambda * (fixedBits + o.bits + DcBits(o.coef[0], prevDc));
+  }
+  byCost();
+  while (count > 0 && options[count - 1].bits < 0) --count;
   for (int i = 0; i < count; ++i) {
     const Option& o = options[i];
-    Candidate c;
+    Candidate& c = pick.Next(uint8_t(type));
     int32_t out[64];
     IdctSamples(o.coef, table[o.q], out);
     bool inRange = true;
@@ -264,18 +298,17 @@ void TryTransform(const Trial& tr, const uint8_t* pred, MotionVector mv, Candida
     if (!inRange) continue;
     std::memcpy(c.coef, o.coef, sizeof c.coef);
     c.q = o.q;
-    c.code.type = uint8_t(type);
     c.code.hasDc = true;
     c.code.dc = o.coef[0];
     c.code.hasMotion = pred != nullptr;
     c.code.mx = int8_t(mv.x);
     c.code.my = int8_t(mv.y);
-    tr.Offer(c, Sse(tr.t, c.code.result), fixedBits + o.bits + DcBits(o.coef[0], prevDc), best);
+    tr.Offer(pick, Sse(tr.t, c.code.result), fixedBits + o.bits + DcBits(o.coef[0], prevDc));
     return;
   }
 }
 
-void TryResidue(const Trial& tr, const uint8_t* pred, MotionVector mv, Candidate& best) {
+void TryResidue(const Trial& tr, const uint8_t* pred, MotionVector mv, Pick& pick) {
   const int sh = tr.p.residueShift;
   // A residue codes every sample change on its own: worth it only for a few
   // small changes, which bounds its cost from below by their count.
@@ -283,8 +316,8 @@ void TryResidue(const Trial& tr, const uint8_t* pred, MotionVector mv, Candidate
   for (int i = 0; i < 64; ++i) changed += std::abs(tr.t[i] - pred[i]) >= (1 << sh);
   if (changed == 0 || changed > 24) return;
   const double fixedBits = tr.TypeBits(BLOCK_RESIDUE) + tr.costs.Vector(mv.x, mv.y) + 10;
-  if (tr.lambda * (fixedBits + 3 * changed) >= best.code.cost) return;
-  Candidate c;
+  if (tr.lambda * (fixedBits + 3 * changed) >= pick.cost()) return;
+  Candidate& c = pick.Next(BLOCK_RESIDUE);
   for (int k = 0; k < 64; ++k) {
     const int pos = kCoefficientScan[k];
     int r = tr.t[pos] - pred[pos];
@@ -295,7 +328,6 @@ void TryResidue(const Trial& tr, const uint8_t* pred, MotionVector mv, Candidate
   BitWriter bits;
   int8_t decoded[64];
   WriteResidue(bits, c.residue, 128, decoded);
-  c.code.type = BLOCK_RESIDUE;
   c.code.hasMotion = true;
   c.code.mx = int8_t(mv.x);
   c.code.my = int8_t(mv.y);
@@ -303,7 +335,7 @@ void TryResidue(const Trial& tr, const uint8_t* pred, MotionVector mv, Candidate
     const int pos = kCoefficientScan[k];
     c.code.result[pos] = uint8_t(pred[pos] + decoded[k]);
   }
-  tr.Offer(c, Sse(tr.t, c.code.result), fixedBits - 10 + double(bits.BitCount()), best);
+  tr.Offer(pick, Sse(tr.t, c.code.result), fixedBits - 10 + double(bits.BitCount()));
 }
 
 // The stream bits of a block that won.
@@ -354,7 +386,7 @@ enum class VectorRule { kAny, kCommon, kNone };
 // plane's common one. True when the best is close enough that coding the
 // block afresh cannot win.
 bool Predict(const Trial& tr, const PlaneContext& pc, int x, int y, const MotionVector* seeds, int seedCount,
-             VectorRule rule, Candidate& best, MotionVector* mvOut) {
+             VectorRule rule, Pick& pick, MotionVector* mvOut) {
   const double lambda = tr.p.lambda;
   MotionVector mv{tr.costs.commonX(), tr.costs.commonY()};
   if (rule == VectorRule::kAny) {
@@ -367,107 +399,111 @@ bool Predict(const Trial& tr, const PlaneContext& pc, int x, int y, const Motion
   uint8_t pred[64];
   Load8u(pc.ref, pc.width, x + mv.x, y + mv.y, pred);
   if (mv.x || mv.y) {
-    Candidate motion;
-    motion.code.type = BLOCK_MOTION;
+    Candidate& motion = pick.Next(BLOCK_MOTION);
     motion.code.hasMotion = true;
     motion.code.mx = int8_t(mv.x);
     motion.code.my = int8_t(mv.y);
     std::memcpy(motion.code.result, pred, 64);
-    tr.Offer(motion, Sse(tr.t, pred), tr.TypeBits(BLOCK_MOTION) + tr.costs.Vector(mv.x, mv.y), best);
+    tr.Offer(pick, Sse(tr.t, pred), tr.TypeBits(BLOCK_MOTION) + tr.costs.Vector(mv.x, mv.y));
   }
   // Coding at the plane's quantiser leaves an error of about kNoise lambda
   // in a block: a copy within a good part of that is not corrected, and one
   // within a few times it is not beaten by coding the block afresh.
-  if (best.code.distortion <= kCorrectBelow * lambda) return true;
-  TryTransform(tr, pred, mv, best);
-  TryResidue(tr, pred, mv, best);
-  return best.code.distortion <= kFreshBelow * lambda;
+  if (pick.best->code.distortion <= kCorrectBelow * lambda) return true;
+  TryTransform(tr, pred, mv, pick);
+  TryResidue(tr, pred, mv, pick);
+  return pick.best->code.distortion <= kFreshBelow * lambda;
 }
 
-// Best single 8 x 8 code for the block at (x, y).
-void ChooseBlock(const PlaneChoice& ch, const RowContext& ctx, int x, int y, const MotionVector* seeds,
-                 int seedCount, Candidate& best, MotionVector* mvOut, VectorRule rule = VectorRule::kAny) {
+// Best single 8 x 8 code for the block at (x, y), in one of the two
+// candidates given; returns which.
+Candidate* ChooseBlock(const PlaneChoice& ch, const RowContext& ctx, int x, int y, const MotionVector* seeds,
+                       int seedCount, Candidate pair[2], MotionVector* mvOut, VectorRule rule = VectorRule::kAny) {
   const PlaneContext& pc = *ch.pc;
   const CodingParams& p = *ch.p;
   const PlaneCosts& costs = *ch.costs;
   int t[64];
   Load8(pc.src, pc.width, x, y, t);
   const Trial tr{t, p, costs, ctx, p.lambda, false};
-  best = Candidate();
+  Pick pick(pair[0], pair[1]);
   *mvOut = {};
   if (!p.key) {
-    Candidate skip;
-    skip.code.type = BLOCK_SKIP;
+    Candidate& skip = pick.Next(BLOCK_SKIP);
     Load8u(pc.ref, pc.width, x, y, skip.code.result);
-    tr.Offer(skip, Sse(t, skip.code.result), tr.TypeBits(BLOCK_SKIP), best);
+    tr.Offer(pick, Sse(t, skip.code.result), tr.TypeBits(BLOCK_SKIP));
     // The common vector's copy, which rows of moving pictures mostly are.
     const int mx = costs.commonX(), my = costs.commonY();
     if ((mx || my) && rule != VectorRule::kNone && x + mx >= 0 && y + my >= 0 &&
         uint32_t(x + mx + 8) <= pc.width && uint32_t(y + my + 8) <= pc.height) {
-      Candidate motion;
-      motion.code.type = BLOCK_MOTION;
+      Candidate& motion = pick.Next(BLOCK_MOTION);
       motion.code.hasMotion = true;
       motion.code.mx = int8_t(mx);
       motion.code.my = int8_t(my);
       Load8u(pc.ref, pc.width, x + mx, y + my, motion.code.result);
-      tr.Offer(motion, Sse(t, motion.code.result), tr.TypeBits(BLOCK_MOTION) + costs.Vector(mx, my), best);
-      if (best.code.type == BLOCK_MOTION) *mvOut = {mx, my};
+      tr.Offer(pick, Sse(t, motion.code.result), tr.TypeBits(BLOCK_MOTION) + costs.Vector(mx, my));
+      if (pick.best->code.type == BLOCK_MOTION) *mvOut = {mx, my};
     }
     // A block whose copy differs from the picture by less than the eye and
     // the error measure can tell is left at that.
-    if (best.code.distortion <= 64 && best.code.distortion <= p.lambda) return;
-    if (rule != VectorRule::kNone && Predict(tr, pc, x, y, seeds, seedCount, rule, best, mvOut)) return;
+    if (pick.best->code.distortion <= 64 && pick.best->code.distortion <= p.lambda) return pick.best;
+    if (rule != VectorRule::kNone && Predict(tr, pc, x, y, seeds, seedCount, rule, pick, mvOut)) return pick.best;
   }
-  TryFill(tr, best);
-  if (best.code.distortion <= 16) return;
-  // Coding afresh what a prediction already gets to well under the block's
-  // own spread (the fill's error) does not pay.
-  TryPattern(tr, best);
-  TryTransform(tr, nullptr, {}, best);
-  TryRun(tr, best);
-  TryRaw(tr, best);
+  TryFill(tr, pick);
+  if (pick.best->code.distortion <= 16) return pick.best;
+  TryPattern(tr, pick);
+  TryTransform(tr, nullptr, {}, pick);
+  TryRun(tr, pick);
+  TryRaw(tr, pick);
+  return pick.best;
 }
 
 // Best scaled code for the 16 x 16 area at (x, y): the area averaged to 8 x 8,
 // coded as fill, pattern, run, raw or intra and doubled back; charged the
 // scaled type in both block rows, the sub-type and the small block's bits.
-void ChooseScaled(const PlaneChoice& ch, const RowContext rows[2], int x, int y, Candidate& best) {
+// Returns the code (one of the pair) when it costs less than areaCost.
+Candidate* ChooseScaled(const PlaneChoice& ch, const RowContext rows[2], int x, int y, double areaCost,
+                        Candidate pair[2]) {
   const PlaneContext& pc = *ch.pc;
   const PlaneCosts& costs = *ch.costs;
   const double lambda = ch.p->lambda;
   const double typeBits = costs.Type(BLOCK_SCALED, rows[0].prevType) + costs.Type(BLOCK_SCALED, rows[1].prevType);
-  if (lambda * (typeBits + costs.Sub(BLOCK_FILL) + 4) >= best.code.cost) return;
+  if (lambda * (typeBits + costs.Sub(BLOCK_FILL) + 4) >= areaCost) return nullptr;
   int t[64], full[256];
   for (int r = 0; r < 16; ++r)
     for (int c = 0; c < 16; ++c) full[r * 16 + c] = pc.src[(y + r) * pc.width + x + c];
+  // Doubling loses at least what the area has within its 2 x 2 squares.
+  int within = 0;
   for (int r = 0; r < 8; ++r)
     for (int c = 0; c < 8; ++c) {
       const int* q = &full[2 * r * 16 + 2 * c];
-      t[r * 8 + c] = (q[0] + q[1] + q[16] + q[17] + 2) >> 2;
+      const int sum = q[0] + q[1] + q[16] + q[17];
+      t[r * 8 + c] = (sum + 2) >> 2;
+      within += 4 * (q[0] * q[0] + q[1] * q[1] + q[16] * q[16] + q[17] * q[17]) - sum * sum;
     }
+  if (within / 4 + lambda * (typeBits + costs.Sub(BLOCK_FILL) + 4) >= areaCost) return nullptr;
   // The small block's error counts four times, as it covers four times the area.
   const Trial tr{t, *ch.p, costs, rows[0], lambda / 4, true};
-  Candidate small;
+  Pick small(pair[0], pair[1]);
   TryFill(tr, small);
   TryPattern(tr, small);
   TryTransform(tr, nullptr, {}, small);
   TryRun(tr, small);
-  if (small.code.cost >= 1e299) return;
+  BlockCode& b = small.best->code;
+  if (b.cost >= 1e299) return nullptr;
   int sse = 0;
   for (int r = 0; r < 16; ++r)
     for (int c = 0; c < 16; ++c) {
-      const int d = full[r * 16 + c] - small.code.result[(r / 2) * 8 + c / 2];
+      const int d = full[r * 16 + c] - b.result[(r / 2) * 8 + c / 2];
       sse += d * d;
     }
-  const double bits = (small.code.cost - small.code.distortion) / tr.lambda + typeBits + costs.Sub(small.code.type);
+  const double bits = (b.cost - b.distortion) / tr.lambda + typeBits + costs.Sub(b.type);
   const double cost = sse + lambda * bits;
-  if (cost < best.code.cost) {
-    best = small;
-    best.code.sub = best.code.type;
-    best.code.type = BLOCK_SCALED;
-    best.code.cost = cost;
-    best.code.distortion = sse;
-  }
+  if (cost >= areaCost) return nullptr;
+  b.sub = b.type;
+  b.type = BLOCK_SCALED;
+  b.cost = cost;
+  b.distortion = sse;
+  return small.best;
 }
 
 }  // namespace
@@ -498,12 +534,20 @@ int SeedsOf(const PlaneChoice& ch, const MotionVector* field, int cx, int cy, bo
   return ns;
 }
 
+// Candidates the choice of an area row works in, made once per row.
+struct Scratch {
+  Candidate cells[4][2];
+  Candidate scaled[2];
+  Candidate again[2];
+};
+
 // The area whose top-left block is (bx, by), its rows' contexts advanced.
-void ChooseArea(const PlaneChoice& ch, int bx, int by, MotionVector* field, RowContext rows[2], AreaCode& area) {
+void ChooseArea(const PlaneChoice& ch, int bx, int by, MotionVector* field, RowContext rows[2], AreaCode& area,
+                Scratch& scratch) {
   const PlaneContext& pc = *ch.pc;
   const int bw = int(pc.width / 8), bh = int(pc.height / 8);
   RowContext ctx[2] = {rows[0], rows[1]};
-  Candidate chosen[4];
+  const Candidate* chosen[4] = {};
   double sum = 0;
   int n = 0;
   for (int j = 0; j < 2; ++j) {
@@ -512,29 +556,26 @@ void ChooseArea(const PlaneChoice& ch, int bx, int by, MotionVector* field, RowC
       if (cx >= bw || cy >= bh) continue;
       MotionVector seeds[8];
       const int ns = SeedsOf(ch, field, cx, cy, j == 1, seeds);
-      Candidate& c = chosen[j * 2 + i];
-      ChooseBlock(ch, ctx[j], cx * 8, cy * 8, seeds, ns, c, &field[size_t(cy) * bw + cx]);
-      AdvanceContext(ctx[j], c.code, ch.p->oldColours);
-      sum += c.code.cost;
+      const Candidate* c = chosen[j * 2 + i] =
+          ChooseBlock(ch, ctx[j], cx * 8, cy * 8, seeds, ns, scratch.cells[j * 2 + i], &field[size_t(cy) * bw + cx]);
+      AdvanceContext(ctx[j], c->code, ch.p->oldColours);
+      sum += c->code.cost;
       ++n;
     }
   }
   area.scaled = false;
+  // A scaled code must beat the four blocks together.
   if (n == 4) {
-    // A scaled code must beat the four blocks together.
-    Candidate s;
-    s.code.cost = sum;
-    ChooseScaled(ch, rows, bx * 8, by * 8, s);
-    if (s.code.type == BLOCK_SCALED) {
+    if (const Candidate* s = ChooseScaled(ch, rows, bx * 8, by * 8, sum, scratch.scaled)) {
       area.scaled = true;
-      WriteBits(s, area.code);
+      WriteBits(*s, area.code);
       AdvanceContext(rows[0], area.code, ch.p->oldColours);
       AdvanceContext(rows[1], area.code, ch.p->oldColours, true);
       return;
     }
   }
   for (int k = 0; k < 4; ++k)
-    if (bx + (k & 1) < bw && by + (k >> 1) < bh) WriteBits(chosen[k], area.cells[k]);
+    if (chosen[k]) WriteBits(*chosen[k], area.cells[k]);
   rows[0] = ctx[0];
   rows[1] = ctx[1];
 }
@@ -543,7 +584,8 @@ void ChooseArea(const PlaneChoice& ch, int bx, int by, MotionVector* field, RowC
 // are chosen again with the common vector (or none where that leaves the
 // plane) when what that costs is less than the bits the row's vectors save
 // by going as one repeated value.
-void ShareRowVector(const PlaneChoice& ch, int cy, int j, MotionVector* field, std::vector<AreaCode>& areas) {
+void ShareRowVector(const PlaneChoice& ch, int cy, int j, MotionVector* field, std::vector<AreaCode>& areas,
+                    Scratch& scratch) {
   const PlaneCosts& costs = *ch.costs;
   const int bw = int(ch.pc->width / 8);
   const int cx0 = costs.commonX(), cy0 = costs.commonY();
@@ -564,10 +606,11 @@ void ShareRowVector(const PlaneChoice& ch, int cy, int j, MotionVector* field, s
   if (odd == 0 || odd > vectors / 4 + 1 || saved <= 0) return;
   RowContext ctx;
   double extra = 0;
+  // What is chosen again is written to the row only once all of it pays.
   struct Change {
     size_t area;
     int cell;
-    Candidate c;
+    BlockCode code;
     MotionVector mv;
   };
   std::vector<Change> changes;
@@ -587,10 +630,12 @@ void ShareRowVector(const PlaneChoice& ch, int cy, int j, MotionVector* field, s
         const bool fits = x + cx0 >= 0 && y + cy0 >= 0 && uint32_t(x + cx0 + 8) <= ch.pc->width &&
                           uint32_t(y + cy0 + 8) <= ch.pc->height;
         Change change{ai, cell, {}, {}};
-        ChooseBlock(ch, ctx, x, y, nullptr, 0, change.c, &change.mv, fits ? VectorRule::kCommon : VectorRule::kNone);
-        extra += change.c.code.cost - c.cost;
+        const Candidate* again = ChooseBlock(ch, ctx, x, y, nullptr, 0, scratch.again, &change.mv,
+                                             fits ? VectorRule::kCommon : VectorRule::kNone);
+        extra += again->code.cost - c.cost;
         if (extra >= ch.p->lambda * saved) return;
-        AdvanceContext(ctx, change.c.code, ch.p->oldColours);
+        WriteBits(*again, change.code);
+        AdvanceContext(ctx, change.code, ch.p->oldColours);
         changes.push_back(std::move(change));
         continue;
       }
@@ -598,7 +643,7 @@ void ShareRowVector(const PlaneChoice& ch, int cy, int j, MotionVector* field, s
     }
   }
   for (Change& change : changes) {
-    WriteBits(change.c, areas[change.area].cells[change.cell]);
+    areas[change.area].cells[change.cell] = std::move(change.code);
     const int cx = int(change.area) * 2 + (change.cell & 1);
     field[size_t(cy) * bw + cx] = change.mv;
   }
@@ -610,10 +655,11 @@ void ChooseAreaRow(const PlaneChoice& ch, int by, MotionVector* field, std::vect
   const int bw = int(ch.pc->width / 8), bh = int(ch.pc->height / 8);
   areas.resize(size_t(bw + 1) / 2);
   RowContext rows[2];
-  for (int bx = 0; bx < bw; bx += 2) ChooseArea(ch, bx, by, field, rows, areas[size_t(bx / 2)]);
+  auto scratch = std::make_unique<Scratch>();
+  for (int bx = 0; bx < bw; bx += 2) ChooseArea(ch, bx, by, field, rows, areas[size_t(bx / 2)], *scratch);
   if (ch.p->key) return;
-  ShareRowVector(ch, by, 0, field, areas);
-  if (by + 1 < bh) ShareRowVector(ch, by + 1, 1, field, areas);
+  ShareRowVector(ch, by, 0, field, areas, *scratch);
+  if (by + 1 < bh) ShareRowVector(ch, by + 1, 1, field, areas, *scratch);
 }
 
 }  // namespace tarn::encoder

@@ -311,6 +311,43 @@ double TransformError(const double s[64], const int16_t coef[64], const int32_t 
   return err;
 }
 
+double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax, int16_t coef[64], int* estimate) {
+  static const struct Energies {
+    double e[64];
+    Energies() {
+      for (int p = 0; p < 64; ++p) e[p] = TransformEnergy(p);
+    }
+  } energies;
+  const int32_t* quant = inter ? kInterQuant[q] : kIntraQuant[q];
+  const RowAids& aids = Aids(quant);
+  // The same rounding as QuantiseBlock, with each coefficient's error and
+  // estimated bits taken on the way.
+  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
+  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  double d0 = s[0] - int32_t(IdctDequant(coef[0], quant[0]));
+  double err = energies.e[0] * d0 * d0;
+  int bits = 4;
+  for (int k = 1; k < 64; ++k) {
+    const int p = kCoefficientScan[k];
+    const double c = s[p] * aids.scale[p];
+    const double m = std::min(std::fabs(c) + 0.5 - kDeadZone, aids.cap[p]);
+    const int level = m < 1 ? 0 : int(m);
+    coef[k] = int16_t(c < 0 ? -level : level);
+    const double d = s[p] - (level ? int32_t(IdctDequant(coef[k], quant[p])) : 0);
+    err += energies.e[p] * d * d;
+    if (level) bits += std::bit_width(unsigned(level)) + 3;
+  }
+  *estimate = bits;
+  return err;
+}
+
+int EstimateCoefficientBits(const int16_t coef[64]) {
+  int bits = 4;
+  for (int k = 1; k < 64; ++k)
+    if (coef[k]) bits += std::bit_width(unsigned(std::abs(coef[k]))) + 3;
+  return bits;
+}
+
 double TransformEnergy(int position) {
   const Basis& b = TheBasis();
   return b.norm2[position >> 3] * b.norm2[position & 7] / 65536.0;

@@ -32,6 +32,12 @@ void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone,
 bool WriteCoefficients(BitWriter& out, const int16_t coef[64]);
 // The bits WriteCoefficients would write; -1 where it would return false.
 int CoefficientBits(const int16_t coef[64]);
+// A quick estimate of the same: 4, and each coefficient's bit length and 3.
+int EstimateCoefficientBits(const int16_t coef[64]);
+
+// QuantiseBlock with kDeadZone at row q of the intra or inter factors, in
+// one pass with TransformError (returned) and EstimateCoefficientBits.
+double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax, int16_t coef[64], int* estimate);
 
 // The squared error over a block's samples that a unit error of the
 // dequantised value at a position (row * 8 + column) makes.
