@@ -86,6 +86,9 @@ int RunEncode(const std::vector<std::string>& args) {
     } else if (a == "--bitrate") {
       if (!(v = need(i)) || !ParseUint(*v, uint64_t(1) << 40, &n) || n == 0) return bad("expects bytes per second");
       o.bitrate = n;
+    } else if (a == "--passes") {
+      if (!(v = need(i)) || !ParseUint(*v, 2, &n) || n == 0) return bad("expects 1 or 2");
+      o.passes = int(n);
     } else if (a == "--threads") {
       if (!(v = need(i)) || !ParseUint(*v, kMaxThreads, &n) || n == 0)
         return bad(("expects a thread count 1.." + std::to_string(kMaxThreads)).c_str());
@@ -134,6 +137,15 @@ int RunEncode(const std::vector<std::string>& args) {
     if (stats.samples[1] > 0) std::fprintf(stderr, ", Cb Cr %.2f dB", stats.Psnr(1, 2));
     if (stats.samples[3] > 0) std::fprintf(stderr, ", alpha %.2f dB", stats.Psnr(3, 3));
     std::fprintf(stderr, "\n");
+    // A rate below what the lowest quality takes, or above what the highest
+    // does, cannot be met: say so rather than leave it to be found.
+    const double average = stats.movieSeconds > 0 ? double(stats.bytes) / stats.movieSeconds : 0;
+    if (o.bitrate && average > 1.03 * double(o.bitrate))
+      std::fprintf(stderr, "tarn: encode: the movie averages %.0f bytes/s, more than the %llu asked: its pictures take more even at the lowest quality\n",
+                   average, static_cast<unsigned long long>(o.bitrate));
+    if (o.bitrate && average < 0.97 * double(o.bitrate))
+      std::fprintf(stderr, "tarn: encode: the movie averages %.0f bytes/s, less than the %llu asked: its pictures take no more at the highest quality\n",
+                   average, static_cast<unsigned long long>(o.bitrate));
   }
   return 0;
 }
@@ -141,7 +153,7 @@ int RunEncode(const std::vector<std::string>& args) {
 const TarnCommand kEncode(
     "encode",
     "encode -o OUT.trn [--rate N/D] [--alpha] [--grey] [--revision f|g|h|i] [--keyint N] "
-    "[--quality Q] [--bitrate BYTES/S] [--threads N] [--display N] [--audio-codec dct|rdft] "
+    "[--quality Q] [--bitrate BYTES/S [--passes 2]] [--threads N] [--display N] [--audio-codec dct|rdft] "
     "[--audio-quality Q] [--quiet] VIDEO [--audio FILE[:ID]]...",
     RunEncode);
 

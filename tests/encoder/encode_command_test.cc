@@ -198,6 +198,8 @@ TEST(EncodeCommand, ClearErrors) {
       {"encode -o '" + dir + "/o.trn' --quality 0 '" + dir + "/ok.y4m'", "1..100"},
       {"encode -o '" + dir + "/o.trn' --revision j '" + dir + "/ok.y4m'", "f, g, h or i"},
       {"encode -o '" + dir + "/o.trn' --threads 0 '" + dir + "/ok.y4m'", "thread count"},
+      {"encode -o '" + dir + "/o.trn' --passes 3 '" + dir + "/ok.y4m'", "1 or 2"},
+      {"encode -o '" + dir + "/o.trn' --passes 2 '" + dir + "/ok.y4m'", "--bitrate"},
       {"encode -o '" + dir + "/o.trn' --bogus '" + dir + "/ok.y4m'", "unknown option"},
       {"encode -o '" + dir + "/o.trn' --alpha '" + dir + "/ok.y4m'", "alpha"},
       {"encode -o '" + dir + "/no/such/dir/o.trn' '" + dir + "/ok.y4m'", "tarn:"},
