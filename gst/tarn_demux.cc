@@ -599,7 +599,10 @@ gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
     case GST_EVENT_EOS:
       gst_event_unref(event);
       if (!s.haveHead) {
-        GST_ELEMENT_ERROR(self, STREAM, DEMUX, ("%s", ContainerStatusText(ContainerStatus::NotTarn)),
+        // A whole header has passed its checks by now: the table or index is cut.
+        const bool header = gst_adapter_available(s.adapter) >= kMovieHeaderSize;
+        GST_ELEMENT_ERROR(self, STREAM, DEMUX,
+                          ("%s", ContainerStatusText(header ? ContainerStatus::HeaderReadError : ContainerStatus::NotTarn)),
                           ("the stream ended before the movie's header and index"));
       } else if (s.next < s.stop) {
         Fail(self, FrameText(s.next, "the stream ends inside its record"));
