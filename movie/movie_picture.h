@@ -20,7 +20,6 @@ struct MoviePicture {
   uint32_t blockCount;     // blocksAcross * ((output height + 15) / 16)
   uint32_t width;          // plane size: the decoded picture, not doubled
   uint32_t height;
-  uint32_t displayMode;    // 0..6 after the open's adjustment (7 has become 0)
   VideoWork work;
   VideoFrameResult lastVideo;  // result of the last VideoDecodeFrame
   uint32_t corruptFrames;      // frames the decoder reported corrupt
@@ -42,7 +41,7 @@ struct PicturePlan {
   VideoWork work{};
 };
 PicturePlan PicturePlanFor(const MovieHeader& h, uint32_t outputHeight);
-void PictureInit(MovieState* m, const MovieHeader& h, uint32_t displayMode, const PicturePlan& plan,
+void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
                  uint8_t* changeMap, uint8_t* const workBuffers[kVideoBundleCount]);
 
 // Allocates the plane set, zero-filled so that the first frame's references
