@@ -79,6 +79,11 @@ void PictureRelease(MovieState* m) {
 
 void PictureBeginDecode(MovieState* m) {
   MoviePicture& p = m->picture;
+  if (p.keepMap) {
+    p.keepMap = 0;
+    p.mapStartDecode = m->clock.framesDecoded + 1;
+    return;
+  }
   if (m->clock.copySkipPending) return;
   std::fill_n(p.changeMap, p.blockCount, uint8_t(0));
   p.mapStartDecode = m->clock.framesDecoded + 1;
@@ -90,12 +95,20 @@ void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool
     p.lastVideo = VideoDecodeFrame(p.planes, video, end, m->headerFlags, m->flags, p.changeMap, p.blocksAcross, p.work);
     p.lastFrameCorrupt = p.lastVideo.corrupt || malformed;
     if (p.lastFrameCorrupt) ++p.corruptFrames;
+    p.heldFrame = m->currentFrame;
   } else if (malformed) {
     p.lastFrameCorrupt = 1;
     ++p.corruptFrames;
   } else {
     p.lastFrameCorrupt = 0;
   }
+}
+
+void PictureNoteSeek(MovieState* m) {
+  MoviePicture& p = m->picture;
+  std::fill_n(p.changeMap, p.blockCount, uint8_t(1));
+  p.copiedDecode = 0;
+  p.keepMap = 1;
 }
 
 bool PictureMapCoversDestination(const MovieState* m) {

@@ -31,6 +31,8 @@ struct MoviePicture {
   // changed-block copy is valid exactly when PictureMapCoversDestination().
   uint32_t mapStartDecode;
   uint32_t copiedDecode;
+  uint32_t keepMap;            // the next decode adds to the map instead of starting it again
+  uint32_t heldFrame;          // the frame the current set holds (0: none yet)
 };
 
 // Sizes the change map and the work buffers for the picture: the pieces of
@@ -55,6 +57,10 @@ void PictureBeginDecode(MovieState* m);
 // Decodes the video data [video, end) of the current frame; malformed: the
 // record's audio part was already broken.
 void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool malformed);
+
+// After a jump: the destination shows some other picture, so the next copy
+// draws the whole frame and the next frame's rectangles cover all of it.
+void PictureNoteSeek(MovieState* m);
 
 // True when the change map holds every change since the frame the copy's
 // destination shows, so that copying only changed blocks is enough.
