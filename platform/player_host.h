@@ -77,6 +77,10 @@ class PlayerHost {
 
   // Size of the client area of the parent window given for a preview.
   virtual bool ParentClientSize(uint64_t parent, int& width, int& height) = 0;
+
+  // The desktop size of the display the window is on (the first display
+  // before the window exists); false when the window system does not say.
+  virtual bool DesktopSize(int& /*width*/, int& /*height*/) { return false; }
 };
 
 // The SDL2 host (platform/sdl/sdl_player_host.cc).

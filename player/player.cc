@@ -66,7 +66,7 @@ class Player {
   PlayerHost& host_;
   PlayerState s_;
   std::string name_;
-  int sdlCursorHidden_ = 0;
+  bool leaveForUpdate_ = false;  // the version reminder asked to exit
 };
 
 void Player::Error(const char* text) {
@@ -103,6 +103,14 @@ int Player::Run(const std::string& fileList) {
   if (!host_.CreateWindow(kPlayerTitle, style)) {
     host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
     return 1;
+  }
+
+  // The screen is the desktop of the display the window is on, unless /D
+  // asked for a mode of its own.
+  int desktopWidth = 0, desktopHeight = 0;
+  if (!(opt_.bufferFlags & BUFFER_SET_MODE) && host_.DesktopSize(desktopWidth, desktopHeight)) {
+    opt_.screenWidth = desktopWidth;
+    opt_.screenHeight = desktopHeight;
   }
 
   MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr);
@@ -198,7 +206,8 @@ void Player::Shutdown() {
 
 bool Player::OpenNextFile() {
   if (!OpenMovie(name_)) {
-    Error(MovieGetError());
+    // The version reminder's "yes" ends the program quietly (exit code 1).
+    if (!leaveForUpdate_) Error(MovieGetError());
     return false;
   }
   if (!OpenDisplay()) return false;
@@ -232,6 +241,7 @@ bool Player::OpenMovie(const std::string& rawName) {
   } else {
     if (RunVersionReminder(host_)) {
       s_.exitCode = 1;
+      leaveForUpdate_ = true;
       return false;
     }
     if (SplitOffsetForm(rawName, file, offset)) {

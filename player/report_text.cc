@@ -65,7 +65,7 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
       "Frame rate obtained: %s frames/sec\nSkipped frames: %i\nSkipped blits: %i\nSound skips: %i\n\n"
       "Percentage spent decompressing video: %s\nPercentage spent decompressing audio: %s\n"
       "Percentage spent blitting: %s\nPercentage spent reading: %s\nPercentage spent reading while idle: %s\n"
-      "Percentage spent reading in background: %s\nSpeed of playback device: %i bytes/sec\n\n"
+      "Percentage spent reading in background: %s\nSpeed of playback device: %u bytes/sec\n\n"
       "Total playback time: %s\nTotal open time: %s\nSlowest frame: %i (%s frames/sec)\n%s\n"
       "Average data rate: %i\nAverage frame size: %i\nPeak data rate: %i bytes/sec (frame: %i)\n\n"
       "Total memory used: %i\nTotal input memory: %i\nHighest input memory used: %i\n\n"
@@ -74,7 +74,7 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
       obtained.c_str(), int(s.skippedFrames), int(s.skippedCopies), int(s.soundSkips),
       percent(s.videoTime).c_str(), percent(s.audioTime).c_str(), percent(s.copyTime).c_str(),
       percent(s.readTime).c_str(), percent(s.idleReadTime).c_str(), percent(s.backgroundReadTime).c_str(),
-      int(s.readSpeed), FormatDuration(s.playbackTime).c_str(), FormatDuration(s.openTime).c_str(),
+      unsigned(s.readSpeed), FormatDuration(s.playbackTime).c_str(), FormatDuration(s.openTime).c_str(),
       int(s.slowestFrame), slowest.c_str(), second.c_str(), int(s.averageDataRate),
       int(s.averageFrameSize), int(s.peakSecondAmount), int(s.peakWindowFrame), int(s.memoryUsed),
       int(s.ringSize), int(s.ringHighWater), d.styleName ? d.styleName : "", int(d.screenWidth),

@@ -203,6 +203,16 @@ class SdlPlayerHost final : public PlayerHost {
     }
   }
 
+  bool DesktopSize(int& width, int& height) override {
+    if (!StartVideo()) return false;
+    SDL_DisplayMode mode{};
+    const int display = window_ ? std::max(0, SDL_GetWindowDisplayIndex(window_)) : 0;
+    if (SDL_GetDesktopDisplayMode(display, &mode) != 0 || mode.w <= 0 || mode.h <= 0) return false;
+    width = mode.w;
+    height = mode.h;
+    return true;
+  }
+
   bool ParentClientSize(uint64_t parent, int& width, int& height) override {
     if (!StartVideo() || !parent) return false;
     SDL_Window* w = SDL_CreateWindowFrom(reinterpret_cast<void*>(uintptr_t(parent)));

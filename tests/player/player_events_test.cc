@@ -1,8 +1,11 @@
 // Drives the player's main loop through a scripted host: keys, focus and the
 // end card, observed through what reaches the window.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -66,14 +69,19 @@ class ScriptedHost final : public PlayerHost {
 
   CountingWindow window;
   int placements = 0, placedWidth = 0;
+  std::vector<int> placedX, placedWidths;
   std::vector<std::string> messages;
+  bool answerYes = false;
+  int desktopWidth = 1280, desktopHeight = 1024;
   uint32_t Elapsed() const { return MovieTimeMs() - start_; }
 
   bool CreateWindow(const char*, const PlayerWindowStyle&) override { return true; }
   void DestroyWindow() override {}
   VideoWindow* Window() override { return &window; }
-  void PlaceWindow(int, int, int width, int) override {
+  void PlaceWindow(int x, int, int width, int) override {
     ++placements;
+    placedX.push_back(x);
+    placedWidths.push_back(width);
     placedWidth = width;
   }
   void ShowWindow(bool) override {}
@@ -84,9 +92,9 @@ class ScriptedHost final : public PlayerHost {
     event = Elapsed() > 8000 ? PlayerEvent{PlayerEventKind::Close} : script_(*this);
     return event.kind != PlayerEventKind::None;
   }
-  bool Message(MessageKind, const char*, const char* text) override {
+  bool Message(MessageKind kind, const char*, const char* text) override {
     messages.emplace_back(text);
-    return false;
+    return kind == MessageKind::Question && answerYes;
   }
   void TextExtent(const char* text, int& width, int& height) override {
     width = int(std::string(text).size()) * 7;
@@ -95,6 +103,10 @@ class ScriptedHost final : public PlayerHost {
   void DrawTextLine(const char*, int, int, int, int) override {}
   void OpenAddress(const char*) override {}
   bool ParentClientSize(uint64_t, int&, int&) override { return false; }
+  bool DesktopSize(int& w, int& h) override {
+    w = desktopWidth, h = desktopHeight;
+    return true;
+  }
 
  private:
   Script script_;
@@ -264,6 +276,37 @@ TEST(PlayerEvents, EndlessLoopEndsOnlyOnEsc) {
   EXPECT_EQ(host.placements, 2) << "the five frames looped in one placement";
   EXPECT_GE(FramesPlayed(host), 13u);
   EXPECT_GE(showsAtEsc, 13);
+}
+
+
+// The screen is the desktop the host reports (centring, /R); a "yes" to the
+// version reminder ends the program with 1 and nothing else to say.
+TEST(PlayerEvents, DesktopSizeAndTheReminderAnsweredYes) {
+  const std::string file = MakeMovie("desktop", 20);
+  for (const char* switches : {"", "/R"}) {
+    ScriptedHost host([](ScriptedHost& h) {
+      return h.window.shows >= 2 ? PlayerEvent{PlayerEventKind::Close} : Nothing();
+    });
+    host.desktopWidth = 1600;
+    EXPECT_EQ(Play(switches, {file}, host), 0);
+    if (*switches) {
+      EXPECT_EQ(host.placedWidths.front(), 1600 + 4) << "/R covers the screen";
+    } else {
+      EXPECT_EQ(host.placedX.front(), (1600 - (64 + 4)) / 2 / 4 * 4) << "centred on the screen";
+    }
+  }
+
+  const auto dir = std::filesystem::temp_directory_path() / ("tarn_remind_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir / "config");
+  std::filesystem::current_path(dir);
+  std::ofstream(dir / "harrowvideo") << "";  // the tool suite beside the player
+  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  ScriptedHost host([](ScriptedHost&) { return Nothing(); });
+  host.answerYes = true;
+  EXPECT_EQ(Play("", {file}, host), 1);
+  EXPECT_EQ(host.messages.size(), 1u) << "the question only, no empty error after it";
+  std::filesystem::current_path(std::filesystem::temp_directory_path());
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -93,6 +93,15 @@ TEST(PlayerText, FormatDuration) {
   for (const auto& [ms, text] : cases) EXPECT_EQ(FormatDuration(ms), text) << ms;
 }
 
+TEST(PlayerText, SummaryShowsAFastDeviceAsAPositiveSpeed) {
+  PlaybackSummary s{};
+  s.framesPlayed = 1;
+  s.playbackTime = 1000;
+  s.readSpeed = 2806415104u;  // above 2^31: a fast read of a cached file
+  const std::string text = BuildSummaryText(s, {"", 0, 0, 0});
+  EXPECT_NE(text.find("Speed of playback device: 2806415104 bytes/sec\n"), std::string::npos) << text;
+}
+
 struct FakeReminder {
   std::map<std::string, std::string> values;
   CalendarDate date{2026, 12, 5};
