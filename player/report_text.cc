@@ -21,6 +21,16 @@ const char* Plural(uint32_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
+std::string FormatPosition(uint32_t frame, uint32_t frameCount, uint32_t num, uint32_t den) {
+  const std::string frames = Printf("frame %u of %u", frame, frameCount);
+  if (num == 0) return frames;
+  const auto clock = [&](uint32_t n) {
+    const uint64_t t = uint64_t(n) * den / num;
+    return Printf("%02u:%02u:%02u", unsigned(t / 3600), unsigned(t / 60 % 60), unsigned(t % 60));
+  };
+  return clock(frame) + " / " + clock(frameCount) + "  " + frames;
+}
+
 std::string FormatDuration(uint32_t t) {
   if (t < 1000) return Printf("%u millisecond%s", t, Plural(t));
   if (t < 60000) return Printf("%u second%s", t / 1000, Plural(t / 1000));

@@ -81,6 +81,11 @@ TEST(PlayerLayout, NamesAndForms) {
   ASSERT_TRUE(ParseOwnExecutableOffset(":4096", offset));
   EXPECT_EQ(offset, 4096u);
   EXPECT_FALSE(ParseOwnExecutableOffset(":", offset));
+
+  EXPECT_EQ(SnapshotFileName("/films/My clip.trn", 2490), "tarn-My_clip-2490.png");
+  EXPECT_EQ(SnapshotFileName("a/b.c/movie", 1), "tarn-movie-1.png");
+  EXPECT_EQ(SnapshotFileName("bundle.bin|1000", 7), "tarn-bundle-7.png");
+  EXPECT_EQ(SnapshotFileName("/x/.trn", 3), "tarn-.trn-3.png") << "a leading dot is no extension";
 }
 
 TEST(PlayerText, FormatDuration) {
