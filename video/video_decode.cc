@@ -531,15 +531,18 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
     }
   };
   par.pool->Run(jobs, job);
+  // Whole-map passes, one per job, so that each is a plain vector loop.
+  auto merge = [&](int j) {
+    const uint8_t* map = par.maps[j];
+    for (uint32_t b = 0; b < mapBytes; ++b) changeMap[b] = map[b] ? 1 : changeMap[b];
+  };
+  int merged = 0;
   uint32_t skipCount = 0;
-  for (uint32_t b = 0; b < mapBytes; ++b) {
-    uint8_t before = changeMap[b];
-    for (int j = 0; j < resultJob; ++j) before |= par.maps[j][b];
-    if (resultJob >= 0 && !before) skipCount += par.tally[b];
-    uint8_t marked = 0;
-    for (int j = 0; j < jobs; ++j) marked |= par.maps[j][b];
-    if (marked) changeMap[b] = 1;
+  if (resultJob >= 0) {
+    for (; merged < resultJob; ++merged) merge(merged);
+    for (uint32_t b = 0; b < mapBytes; ++b) skipCount += changeMap[b] ? 0 : par.tally[b];
   }
+  for (; merged < jobs; ++merged) merge(merged);
   if (plan.grey) skipCount >>= 2;
   bool anyCorrupt = plan.corrupt;
   for (int j = 0; j < jobs; ++j) anyCorrupt |= corrupt[j];
