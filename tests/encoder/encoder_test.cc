@@ -203,12 +203,22 @@ TEST(MovieEncoder, BitrateHoldsTheAverageAndEverySecond) {
       o.passes = passes;
       std::vector<uint8_t> movie;
       std::string why;
-      ASSERT_TRUE(encoder::EncodeMovieMemory(clip, {}, o, movie, &why)) << why;
+      encoder::EncodeStats stats;
+      ASSERT_TRUE(encoder::EncodeMovieMemory(clip, {}, o, movie, &why, &stats)) << why;
       const uint32_t frames = LoadLe32(&movie[8]);
       ASSERT_EQ(300u, frames);
       auto at = [&](uint32_t i) { return LoadLe32(&movie[44 + 4 * size_t(i)]) & ~1u; };
       EXPECT_NEAR(double(at(frames) - at(0)) / 10, double(perSecond), 0.03 * double(perSecond));
       for (uint32_t i = 0; i + 30 <= frames; ++i) ASSERT_LE(at(i + 30) - at(i), 1.5 * double(perSecond)) << "from frame " << i;
+      // Frames coded again lower leave the reference the decoder has: the
+      // movie decodes to the pictures the encoder measured.
+      DecodedMovie d;
+      ASSERT_TRUE(DecodeMovieImage(movie, d, &why)) << why;
+      EXPECT_EQ(0u, d.corruptFrames);
+      double sse = 0;
+      for (uint32_t f = 0; f < frames; ++f)
+        for (size_t i = 0; i < clip[f].y.size(); ++i) sse += std::pow(double(d.y[f][i]) - clip[f].y[i], 2);
+      EXPECT_DOUBLE_EQ(stats.sse[0], sse);
     }
   }
 }
