@@ -49,19 +49,23 @@ void WorkerPool::Finished() {
   if (--unfinished_ == 0) done_.notify_all();
 }
 
+void WorkerPool::RunClaimed(std::unique_lock<std::mutex>& lock) {
+  int i;
+  void (*part)(void*, int);
+  void* context;
+  while (Claim(&i, &part, &context)) {
+    lock.unlock();
+    part(context, i);
+    lock.lock();
+    Finished();
+  }
+}
+
 void WorkerPool::Work(std::stop_token stop) {
   std::unique_lock lock(mutex_);
   for (;;) {
     if (!wake_.wait(lock, stop, [this] { return next_ < count_; })) return;
-    int i;
-    void (*part)(void*, int);
-    void* context;
-    while (Claim(&i, &part, &context)) {
-      lock.unlock();
-      part(context, i);
-      lock.lock();
-      Finished();
-    }
+    RunClaimed(lock);
   }
 }
 
@@ -78,15 +82,7 @@ void WorkerPool::Run(int count, void (*part)(void*, int), void* context) {
   next_ = 0;
   unfinished_ = count;
   wake_.notify_all();
-  int i;
-  void (*p)(void*, int);
-  void* c;
-  while (Claim(&i, &p, &c)) {
-    lock.unlock();
-    p(c, i);
-    lock.lock();
-    Finished();
-  }
+  RunClaimed(lock);
   done_.wait(lock, [this] { return unfinished_ == 0; });
   count_ = next_ = 0;
 }

@@ -45,6 +45,9 @@ class WorkerPool {
   // none is left), and counts a part that returned.
   bool Claim(int* index, void (**part)(void*, int), void** context);
   void Finished();
+  // With the lock held: runs parts of the job in hand until none is left
+  // to claim, the lock released while a part runs.
+  void RunClaimed(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::condition_variable_any wake_;  // a job arrived (guarded by mutex_)
