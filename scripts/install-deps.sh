@@ -10,6 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm-14
   xvfb xauth fonts-dejavu-core
   imagemagick mate-backgrounds
+  abigail-tools
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
