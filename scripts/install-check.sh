@@ -89,4 +89,8 @@ cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/c_consumer" || { echo "install-check: the C find_package consumer failed"; exit 1; }
 echo "#include <tarn/tarn.h>" | cc -std=c99 -Wall -Wextra -Werror -pedantic -fsyntax-only -I"$prefix/include" -x c - ||
   { echo "install-check: tarn/tarn.h is not plain C99"; exit 1; }
+if [ -e "$build/python/tarn/__init__.py" ]; then
+  site=$(find "$prefix" -path '*-packages/tarn/__init__.py' | head -1)
+  [ -n "$site" ] || { echo "install-check: the tarn Python package is not installed"; exit 1; }
+fi
 echo "install-check: all in place; consumers built with pkg-config and find_package, C and C++"

@@ -10,7 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm-14
   xvfb xauth fonts-dejavu-core
   imagemagick mate-backgrounds
-  abigail-tools
+  python3-dev python3-pybind11 python3-numpy python3-pytest abigail-tools
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
