@@ -290,21 +290,27 @@ void CopyI420(Handle& h, const MoviePlanes& planes, const PictureShape& s, uint8
   }
 }
 
-void CopyRgb(const MoviePlanes& planes, tarn_format format, const PictureShape& s, uint8_t* out, size_t pitch) {
+void CopyRgb(Handle& h, MoviePlanes planes, tarn_format format, const PictureShape& s, uint8_t* out, size_t pitch) {
   const uint32_t code = format == TARN_FORMAT_RGB24  ? COPY_FORMAT_24_BGR
                         : format == TARN_FORMAT_RGBA ? COPY_FORMAT_32_ABGR
                                                      : COPY_FORMAT_32_ARGB;
   const size_t row = size_t(s.width) * s.bytesPerPixel;
-  if (Interlaced(s.display)) {
-    for (uint32_t r = 0; r < s.height; ++r) std::memset(out + r * pitch, 0, row);
-  }
-  Convert(planes, code, s.display, out, int32_t(pitch), s.height);
-  if (s.bytesPerPixel == 4 && !planes.alpha) {  // opaque: the converter leaves the fourth byte 0
+  const bool opaque = s.bytesPerPixel == 4 && !planes.alpha;
+  if (Interlaced(s.display)) {  // the lines left out are black (and opaque without an alpha plane)
     for (uint32_t r = 0; r < s.height; ++r) {
-      uint8_t* p = out + r * pitch;
-      for (uint32_t x = 0; x < s.width; ++x) p[4 * size_t(x) + 3] = 255;
+      uint8_t* line = out + r * pitch;
+      std::memset(line, 0, row);
+      for (size_t x = 3; opaque && x < row; x += 4) line[x] = 255;
     }
   }
+  // Without an alpha plane the alpha converter reads one line of 255 for
+  // every line, so the pixels come out opaque in the same pass.
+  if (opaque) {
+    h.staging.assign(planes.pictureWidth, uint8_t(255));
+    planes.plane[PLANE_ALPHA] = h.staging.data();
+    planes.stride[PLANE_ALPHA] = 0;
+  }
+  Convert(planes, code, s.display, out, int32_t(pitch), s.height);
 }
 
 // --- Sound -----------------------------------------------------------------
@@ -617,7 +623,7 @@ tarn_status tarn_get_picture(tarn_movie* movie, tarn_format format, uint32_t opt
     if (format == TARN_FORMAT_I420) {
       CopyI420(*h, planes, s, static_cast<uint8_t*>(buffer));
     } else {
-      CopyRgb(planes, format, s, static_cast<uint8_t*>(buffer), linePitch);
+      CopyRgb(*h, planes, format, s, static_cast<uint8_t*>(buffer), linePitch);
     }
     return TARN_OK;
   });
