@@ -576,6 +576,25 @@ tarn_status tarn_next_frame(tarn_movie* movie) {
   return TARN_OK;
 }
 
+tarn_status tarn_goto_frame(tarn_movie* movie, uint32_t frame) {
+  Use h(movie);
+  if (!h) return TARN_ERROR_HANDLE;
+  Movie* m = h->movie.get();
+  if (frame == 0) return Fail(*h, TARN_ERROR_ARGUMENT, "frames count from 1");
+  if (h->readFailed) return TARN_ERROR_READ;
+  const uint32_t target = std::min(frame, m->frameCount);
+  if (MovieGoto(m, target) != 1 || MovieDoFrame(m) != 0 || m->readFailed) {
+    h->readFailed = true;
+    return Fail(*h, TARN_ERROR_READ, "Error reading frame " + std::to_string(target) + ".");
+  }
+  h->decoded = target;
+  for (FrameSound& fs : h->sound) {
+    fs.decoder.reset();
+    fs.frame = 0;
+  }
+  return TARN_OK;
+}
+
 tarn_status tarn_get_frame(tarn_movie* movie, tarn_frame* frame) {
   Use h(movie);
   if (!h) return TARN_ERROR_HANDLE;

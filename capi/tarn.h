@@ -141,6 +141,13 @@ TARN_API tarn_status tarn_get_track(tarn_movie* movie, uint32_t track, tarn_trac
  * much of it as can be) and reports TARN_OK; tarn_frame says so. */
 TARN_API tarn_status tarn_next_frame(tarn_movie* movie);
 
+/* Goes to frame (from 1; a number beyond the movie is the last frame) and
+ * decodes it: the picture is exactly the one decoding from frame 1 shows
+ * there, and tarn_next_frame goes on from it. Frame 0 gives
+ * TARN_ERROR_ARGUMENT. Each track's frame sound starts again with a fresh
+ * decoder at the new frame (its first block is not cross-faded). */
+TARN_API tarn_status tarn_goto_frame(tarn_movie* movie, uint32_t frame);
+
 typedef struct tarn_frame {
   uint32_t number;     /* the decoded frame, 1..frame_count; 0 before the first decode */
   uint32_t key_frame;  /* 1: it is a key frame */

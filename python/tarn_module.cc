@@ -104,6 +104,15 @@ class PyMovie {
     return true;
   }
 
+  void Goto(uint32_t frame) {
+    tarn_status s;
+    {
+      py::gil_scoped_release unlocked;
+      s = tarn_goto_frame(Open(), frame);
+    }
+    Check(s, movie_);
+  }
+
   uint32_t Frame() const {
     tarn_frame f{};
     Check(tarn_get_frame(Open(), &f), movie_);
@@ -195,6 +204,7 @@ PYBIND11_MODULE(_tarn, m) {
       .def("track", &PyMovie::Track)
       .def("is_key_frame", &PyMovie::IsKeyFrame)
       .def("next_frame", &PyMovie::NextFrame)
+      .def("goto", &PyMovie::Goto)
       .def("frame", &PyMovie::Frame)
       .def("picture", &PyMovie::Picture)
       .def("audio", &PyMovie::Audio);

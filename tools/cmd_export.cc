@@ -16,6 +16,7 @@
 
 #include "capi/tarn.h"
 #include "tools/command.h"
+#include "tools/frame_range.h"
 #include "tools/outputs.h"
 
 namespace tarn::tools {
@@ -25,7 +26,6 @@ struct Options {
   std::string movie, y4m, pngDir, wav;
   bool haveTrack = false;
   uint32_t trackId = 0;
-  uint32_t frames = UINT32_MAX;
   bool alpha = false, quiet = false;
 };
 
@@ -95,6 +95,7 @@ class Y4mWriter {
 
 int Run(const std::vector<std::string>& args) {
   Options o;
+  FrameRange range("export");
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -111,8 +112,8 @@ int Run(const std::vector<std::string>& args) {
     } else if (a == "--track") {
       if (!hasValue || !ParseCount(args[++i], o.trackId)) return Fail("export: --track needs a track id");
       o.haveTrack = true;
-    } else if (a == "--frames") {
-      if (!hasValue || !ParseCount(args[++i], o.frames)) return Fail("export: --frames needs a frame count");
+    } else if (const int taken = range.Take(args, i); taken != 0) {
+      if (taken < 0) return 1;
     } else if (a == "--alpha") {
       o.alpha = true;
     } else if (a == "--quiet" || a == "-q") {
@@ -138,6 +139,11 @@ int Run(const std::vector<std::string>& args) {
   tarn_info info{};
   (void)tarn_get_info(raw, &info);
   if (o.alpha && !info.has_alpha) return Fail("export: " + o.movie + " has no alpha plane");
+  const uint32_t first = range.First();
+  if (first > info.frame_count) {
+    return Fail("export: --start " + std::to_string(first) + " is beyond the " + std::to_string(info.frame_count) +
+                " frames of " + o.movie);
+  }
 
   // The sound: the track asked for, or the first compressed one.
   uint32_t track = UINT32_MAX;
@@ -172,7 +178,7 @@ int Run(const std::vector<std::string>& args) {
   Y4mWriter writer(y4m.get(), info, o.alpha);
   if (y4m && !writer.Header()) return Fail("export: error writing " + o.y4m);
 
-  const uint32_t total = std::min(o.frames, info.frame_count);
+  const uint32_t total = std::min<uint64_t>(range.Count() ? range.Count() : UINT32_MAX, info.frame_count - first + 1);
   const bool bar = !o.quiet && isatty(2);
   const auto start = std::chrono::steady_clock::now();
   std::vector<uint8_t> i420(size_t(info.width) * info.height + 2 * (size_t(info.width + 1) / 2) * ((info.height + 1) / 2));
@@ -182,10 +188,11 @@ int Run(const std::vector<std::string>& args) {
   uint64_t bytes = 0;
   uint32_t done = 0;
   while (done < total) {
-    tarn_status s = tarn_next_frame(raw);
+    // The first frame of a range that starts later is reached with a jump.
+    tarn_status s = done == 0 && first > 1 ? tarn_goto_frame(raw, first) : tarn_next_frame(raw);
     if (s == TARN_END) break;
     if (s != TARN_OK) return Fail("export: " + o.movie + ": " + tarn_last_error(raw));
-    const uint32_t frame = done + 1;
+    const uint32_t frame = first + done;
     if (y4m) {
       tarn_planes planes{};
       if (tarn_get_picture(raw, TARN_FORMAT_I420, 0, i420.data(), i420.size(), 0) != TARN_OK ||
@@ -211,7 +218,7 @@ int Run(const std::vector<std::string>& args) {
       if (s != TARN_OK) return Fail("export: " + o.movie + ": " + tarn_last_error(raw));
       sound.insert(sound.end(), frameSound.begin(), frameSound.end());
     }
-    done = frame;
+    ++done;
     if (bar) {
       ShowProgress(done, total, bytes, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
@@ -228,7 +235,7 @@ int Run(const std::vector<std::string>& args) {
 
 const TarnCommand command("export",
                           "export MOVIE (-o OUT.y4m | -o - | --png DIR) [--audio OUT.wav] [--track ID] "
-                          "[--frames K] [--alpha] [--quiet]",
+                          "[--start N] [--frames K] [--alpha] [--quiet]",
                           Run);
 
 }  // namespace

@@ -5,6 +5,7 @@
         print(m.width, m.height, m.rate, m.frame_count, m.tracks)
         for frame in m.frames(format="rgb"):   # H x W x 3 uint8 arrays
             ...
+        m.goto(5)                              # frames() goes on from frame 5
         sound = m.audio(m.tracks[0].id)        # int16, (samples, channels)
 
 Every failure raises tarn.Error with the library's text.
@@ -45,6 +46,7 @@ class Movie:
 
     def __init__(self, native):
         self._m = native
+        self._pending = False  # goto() decoded a frame that next_frame() has not yet given
         info = native.info()
         self.width = info["width"]
         self.height = info["height"]
@@ -84,7 +86,17 @@ class Movie:
 
     def next_frame(self):
         """Decodes the next frame; False once the last one was decoded."""
+        if self._pending:
+            self._pending = False
+            return True
         return self._m.next_frame()
+
+    def goto(self, frame):
+        """Goes to frame (from 1; past the end, the last frame): the next frame
+        next_frame() or frames() gives is that one, with exactly the picture
+        playing from the start shows there."""
+        self._m.goto(frame)
+        self._pending = True
 
     def picture(self, format="rgb", display_mode=False):
         """The decoded frame's picture: "rgb" (H x W x 3), "rgba" or "bgra"
@@ -106,8 +118,9 @@ class Movie:
         return y, u, v
 
     def frames(self, format="rgb", display_mode=False):
-        """Decodes the frames after the current one, yielding each picture."""
-        while self._m.next_frame():
+        """Decodes the frames from the next one on (after goto(n), from n),
+        yielding each picture."""
+        while self.next_frame():
             yield self.picture(format, display_mode)
 
     def _position(self, track_id):

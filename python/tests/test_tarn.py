@@ -45,6 +45,13 @@ def test_facts_pictures_and_sound(movie, tmp_path):
             y, u, v = m.picture("yuv420")
             assert (y.shape, u.shape, v.shape) == ((26, 45), (13, 23), (13, 23))
         assert frames == 9 and m.frame == 9
+        last = pictures["rgb"]
+        m.goto(4)
+        fourth = next(m.frames("rgb"))
+        m.goto(99)
+        assert m.frame == 9 and np.array_equal(next(m.frames("rgb")), last)
+        m.goto(3)
+        assert np.array_equal(list(m.frames("rgb"))[1], fourth)
         sound = m.audio(5)
         assert sound.dtype == np.int16 and sound.shape[1] == 2 and abs(sound).max() > 1000
 

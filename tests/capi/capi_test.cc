@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +160,20 @@ TEST(CApi, EverySourceGivesTheSameMovie) {
     EXPECT_EQ(p.sound, reference.sound);
     EXPECT_EQ(Sound(m, 0, true), reference.sound);
   }
+  // A jump shows what playing shows there, and decoding goes on from it; a
+  // frame past the end is the last one.
+  for (uint32_t n : {4u, 1u, 6u, 2u, 99u}) {
+    ASSERT_EQ(tarn_goto_frame(fd.m, n), TARN_OK) << n;
+    tarn_frame f{};
+    ASSERT_EQ(tarn_get_frame(fd.m, &f), TARN_OK);
+    EXPECT_EQ(f.number, std::min(n, 6u));
+    EXPECT_EQ(Picture(fd.m, TARN_FORMAT_RGBA, 0), reference.pictures[f.number - 1]) << n;
+    if (f.number < 6) {
+      ASSERT_EQ(tarn_next_frame(fd.m), TARN_OK);
+      EXPECT_EQ(Picture(fd.m, TARN_FORMAT_RGBA, 0), reference.pictures[f.number]) << n;
+    }
+  }
+  EXPECT_EQ(tarn_goto_frame(fd.m, 0), TARN_ERROR_ARGUMENT);
   std::remove(plain.c_str());
   std::remove(inside.c_str());
 }
@@ -267,6 +282,7 @@ TEST(CApi, BadHandlesAndArgumentsGiveCodes) {
     EXPECT_EQ(tarn_is_key_frame(bad, 1, &key), TARN_ERROR_HANDLE);
     EXPECT_EQ(tarn_get_track(bad, 0, &track), TARN_ERROR_HANDLE);
     EXPECT_EQ(tarn_next_frame(bad), TARN_ERROR_HANDLE);
+    EXPECT_EQ(tarn_goto_frame(bad, 1), TARN_ERROR_HANDLE);
     EXPECT_EQ(tarn_get_frame(bad, &frame), TARN_ERROR_HANDLE);
     EXPECT_EQ(tarn_picture_size(bad, TARN_FORMAT_RGBA, 0, nullptr, nullptr, nullptr), TARN_ERROR_HANDLE);
     EXPECT_EQ(tarn_get_picture(bad, TARN_FORMAT_RGBA, 0, pixels, sizeof pixels, 0), TARN_ERROR_HANDLE);

@@ -117,11 +117,15 @@ TEST(ExportTool, EncodeReadsWhatExportWrites) {
   EXPECT_EQ(ReadWav(d + "t.wav").samples, w1.samples);
   ASSERT_EQ(Tool("export " + d + "a.trn -o - -q > " + d + "out.y4m"), 0);
   EXPECT_EQ(ReadAll(d + "out.y4m"), ReadAll(d + "e1.y4m"));
-  // --frames stops early; PNG pictures are numbered from 1.
-  ASSERT_EQ(Tool("export " + d + "a.trn --frames 4 -o " + d + "four.y4m --png " + d + "png"), 0);
-  EXPECT_EQ(ReadY4m(d + "four.y4m", frameBytes).frames.size(), 4u);
-  EXPECT_FALSE(ReadAll(d + "png/frame00004.png").empty());
-  EXPECT_TRUE(ReadAll(d + "png/frame00005.png").empty());
+  // A range is the same frames as in the whole export; PNG pictures are
+  // numbered by frame.
+  ASSERT_EQ(Tool("export " + d + "a.trn --start 3 --frames 4 -o " + d + "four.y4m --png " + d + "png"), 0);
+  const Y4m four = ReadY4m(d + "four.y4m", frameBytes);
+  ASSERT_EQ(four.frames.size(), 4u);
+  for (size_t f = 0; f < 4; ++f) EXPECT_EQ(four.frames[f], e1.frames[f + 2]) << "frame " << f + 3;
+  EXPECT_FALSE(ReadAll(d + "png/frame00006.png").empty());
+  EXPECT_TRUE(ReadAll(d + "png/frame00007.png").empty());
+  EXPECT_TRUE(ReadAll(d + "png/frame00002.png").empty());
   std::system(("rm -rf " + d + "*").c_str());
 }
 
@@ -164,7 +168,8 @@ TEST(ExportTool, BadRequestsFailWithAMessage) {
   const std::string m = test::WriteTempFile(test::BuildMovie({.frames = 2}), "export_bad.trn");
   const std::vector<std::string> cases = {"", "-o x.y4m", m, m + " -o", m + " --bogus -o x.y4m", "/nonexistent.trn -o x.y4m",
                                  m + " --alpha -o " + m + ".y4m", m + " --audio " + m + ".wav --track 9",
-                                 m + " -o /nonexistent/dir/x.y4m", m + " --frames many -o x.y4m"};
+                                 m + " -o /nonexistent/dir/x.y4m", m + " --frames many -o x.y4m",
+                                           m + " --start 3 -o x.y4m", m + " --start 0 -o x.y4m"};
   for (const std::string& args : cases) {
     EXPECT_EQ(Tool("export " + args), 1) << args;
   }
