@@ -1,6 +1,7 @@
 """The tarn package on movies the tool makes: facts, pictures in every format,
 sound against `tarn audio`, every kind of source, errors, damaged images."""
 import os
+import re
 import subprocess
 import wave
 
@@ -127,3 +128,47 @@ def test_damaged_images_raise_or_play(movie):
                     assert picture.shape[2] == 4
         except tarn.Error as e:
             assert str(e)
+
+
+def test_hostile_headers_raise_the_library_text_or_play(movie):
+    """The hostile kinds of the library's own tests, made from a good movie:
+    each opens with the library's text or plays to the end or a read error."""
+    data = movie.read_bytes()
+    word = lambda at: int.from_bytes(data[at:at + 4], "little")
+    frames, index = word(8), 44 + 12 * word(40)
+
+    def poked(*changes):
+        b = bytearray(data)
+        for at, value in changes:
+            b[at:at + 4] = value.to_bytes(4, "little")
+        return bytes(b)
+
+    cases = [
+        (data[:43], "Not a Tarn file."),
+        (data[:index + 4 * frames], "Error reading Tarn header."),
+        (data[:word(index + 8) & ~1], None),  # cut inside frame 3
+        (poked((20, 16385)), "Out of memory."),
+        (poked((20, 0xFFFFFFFF), (24, 0xFFFFFFFF)), "Out of memory."),
+        (poked((20, 0)), None),
+        (poked((40, 1000000)), "Error reading Tarn header."),
+        (poked((40, 0xFFFFFFFF), (4, 0xFFFFFFF0)), "Error reading Tarn header."),
+        (poked((index + 8, word(index + 12)), (index + 12, word(index + 8))), None),  # records swapped
+        (poked((index + 12, len(data) + 64)), None),  # frame 4 starts past the end
+        (poked((index + 4 * frames, 0xFFFFFFFE)), None),  # end entry at 4 GB
+        (poked((index + 4, 8)), None),  # frame 1 ends inside the header
+        (poked((word(index + 4) & ~1, 0xFFFFFFFF)), None),  # frame 2's packet length 4 GB
+    ]
+    for image, text in cases:
+        if text:
+            with pytest.raises(tarn.Error, match=re.escape(text)):
+                tarn.open(image)
+            continue
+        with tarn.open(image) as m:
+            try:
+                m.audio(5)
+                for format in ("rgba", "yuv420"):
+                    m.goto(1)
+                    for _ in m.frames(format, display_mode=True):
+                        m.frame_audio(5)
+            except tarn.Error as e:
+                assert "Error reading frame" in str(e)
