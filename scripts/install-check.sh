@@ -92,5 +92,14 @@ echo "#include <tarn/tarn.h>" | cc -std=c99 -Wall -Wextra -Werror -pedantic -fsy
 if [ -e "$build/python/tarn/__init__.py" ]; then
   site=$(find "$prefix" -path '*-packages/tarn/__init__.py' | head -1)
   [ -n "$site" ] || { echo "install-check: the tarn Python package is not installed"; exit 1; }
+  # The installed package imports from there and reports the library's text.
+  PYTHONPATH=$(dirname "$(dirname "$site")") PYTHONDONTWRITEBYTECODE=1 "$(cat "$build/python/interpreter")" -c '
+import tarn
+try:
+    tarn.open(b"x" * 64)
+except tarn.Error as e:
+    assert str(e) == "Not a Tarn file.", e
+else:
+    raise SystemExit("opened junk")' || { echo "install-check: the installed tarn package does not work"; exit 1; }
 fi
 echo "install-check: all in place; consumers built with pkg-config and find_package, C and C++"
