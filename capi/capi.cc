@@ -265,12 +265,25 @@ void Convert(const MoviePlanes& planes, uint32_t code, uint32_t display, uint8_t
                    CpuFeatures());
 }
 
-// I420 through the planar (YV12) converter into staging, whose lines are an
-// even number of bytes so that each chroma line is exactly half of one; then
-// packed without padding, chroma planes exchanged into U, V order.
+// I420 through the planar (YV12) converter. Its layout with an even pitch
+// is I420's with the chroma planes in V, U order, so an even width is
+// converted straight into out with the chroma exchanged. An odd width goes
+// through staging, whose lines are one byte longer so that each chroma line
+// is exactly half of one, and is then packed without padding, chroma planes
+// exchanged into U, V order.
 void CopyI420(Handle& h, const MoviePlanes& planes, const PictureShape& s, uint8_t* out) {
   const uint32_t w = s.width, ht = s.height;
   const size_t pitch = w + (w & 1), cw = pitch / 2, ch = ht / 2 + ht % 2;
+  if (w % 2 == 0) {
+    if (Interlaced(s.display)) {  // the lines left out are black
+      std::fill(out, out + pitch * ht, uint8_t(16));
+      std::fill(out + pitch * ht, out + pitch * ht + 2 * cw * ch, uint8_t(128));
+    }
+    MoviePlanes exchanged = planes;
+    exchanged.chromaSwapped = !planes.chromaSwapped;
+    Convert(exchanged, COPY_FORMAT_YV12, s.display, out, int32_t(pitch), ht);
+    return;
+  }
   h.staging.resize(pitch * ht + 2 * cw * ch);
   uint8_t* y = h.staging.data();
   uint8_t* v = y + pitch * ht;

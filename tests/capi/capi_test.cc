@@ -194,6 +194,7 @@ TEST(CApi, PicturesMatchTheLibrarysCopy) {
       {{.display = 3, .grey = true}, TARN_FORMAT_BGRA, COPY_FORMAT_32_XRGB},
       {{.display = 5}, TARN_FORMAT_RGB24, COPY_FORMAT_24_BGR},
       {{.display = 6}, TARN_FORMAT_RGBA, COPY_FORMAT_32_XBGR},
+      {{.width = 36, .display = 2, .revision = 'f'}, TARN_FORMAT_RGBA, COPY_FORMAT_32_XBGR},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("display " + std::to_string(c.recipe.display) + " format " + std::to_string(c.format));
@@ -232,15 +233,31 @@ TEST(CApi, PicturesMatchTheLibrarysCopy) {
       MoviePlanes planes{};
       ASSERT_TRUE(MovieGetPlanes(shown, &planes));
       const int cb = planes.chromaSwapped ? PLANE_CHROMA1 : PLANE_CHROMA2;
+      const int cr = planes.chromaSwapped ? PLANE_CHROMA2 : PLANE_CHROMA1;
       const uint32_t w = planes.pictureWidth, ht = planes.pictureHeight, cw = (w + 1) / 2, ch = (ht + 1) / 2;
       const std::vector<uint8_t> i420 = Picture(h.m, TARN_FORMAT_I420, 0);
       ASSERT_EQ(i420.size(), size_t(w) * ht + 2 * size_t(cw) * ch);
       for (uint32_t y = 0; y < ht; ++y)
         for (uint32_t x = 0; x < w; ++x) ASSERT_EQ(i420[y * w + x], planes.plane[PLANE_LUMA][y * planes.stride[PLANE_LUMA] + x]);
-      for (uint32_t y = 0; y < ch; ++y) {
-        for (uint32_t x = 0; x < cw; ++x) {
-          const uint8_t u = c.recipe.grey ? 128 : planes.plane[cb][y * planes.stride[cb] + x];
-          ASSERT_EQ(i420[size_t(w) * ht + y * cw + x], u);
+      for (int p : {cb, cr}) {
+        const uint8_t* want = planes.plane[p];
+        const uint8_t* got = i420.data() + size_t(w) * ht + (p == cb ? 0 : size_t(cw) * ch);
+        for (uint32_t y = 0; y < ch; ++y)
+          for (uint32_t x = 0; x < cw; ++x) ASSERT_EQ(got[y * cw + x], c.recipe.grey ? 128 : want[y * planes.stride[p] + x]);
+      }
+      if (c.recipe.display == 2) {  // interlaced: the lines left out are black
+        const std::vector<uint8_t> tall = Picture(h.m, TARN_FORMAT_I420, TARN_PICTURE_DISPLAY_MODE);
+        ASSERT_EQ(tall.size(), size_t(w) * 2 * ht + 2 * size_t(cw) * ht);
+        for (uint32_t y = 0; y < 2 * ht; ++y) {
+          for (uint32_t x = 0; x < w; ++x) {
+            ASSERT_EQ(tall[y * w + x], y % 2 ? 16 : i420[(y / 2) * w + x]) << "line " << y;
+          }
+        }
+        for (uint32_t y = 0; y < 2 * ht; ++y) {  // both chroma planes, ht lines each
+          for (uint32_t x = 0; x < cw; ++x) {
+            const size_t from = size_t(w) * ht + (y / ht) * size_t(cw) * ch + (y % ht / 2) * cw + x;
+            ASSERT_EQ(tall[size_t(w) * 2 * ht + y * cw + x], y % 2 ? 128 : i420[from]) << "chroma line " << y;
+          }
         }
       }
       if (c.recipe.display == 4) {
