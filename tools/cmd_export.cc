@@ -139,6 +139,10 @@ int Run(const std::vector<std::string>& args) {
   tarn_info info{};
   (void)tarn_get_info(raw, &info);
   if (o.alpha && !info.has_alpha) return Fail("export: " + o.movie + " has no alpha plane");
+  if ((!o.y4m.empty() || !o.pngDir.empty()) && (info.width == 0 || info.height == 0)) {
+    return Fail("export: " + o.movie + " has an empty picture (" + std::to_string(info.width) + " x " +
+                std::to_string(info.height) + "): no pictures to write");
+  }
   const uint32_t first = range.First();
   if (first > info.frame_count) {
     return Fail("export: --start " + std::to_string(first) + " is beyond the " + std::to_string(info.frame_count) +

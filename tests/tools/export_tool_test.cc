@@ -170,10 +170,16 @@ TEST(ExportTool, BadRequestsFailWithAMessage) {
                                  m + " --alpha -o " + m + ".y4m", m + " --audio " + m + ".wav --track 9",
                                  m + " -o /nonexistent/dir/x.y4m", m + " --frames many -o x.y4m",
                                            m + " --start 3 -o x.y4m", m + " --start 0 -o x.y4m"};
+  // A picture of no width (a hostile header) has nothing to write.
+  const std::string empty = test::WriteTempFile(test::BuildMovie({.frames = 2, .width = 0}), "export_empty.trn");
   for (const std::string& args : cases) {
     EXPECT_EQ(Tool("export " + args), 1) << args;
   }
+  EXPECT_EQ(Tool("export " + empty + " -o " + empty + ".y4m"), 1);
+  EXPECT_EQ(Tool("export " + empty + " --png " + empty + ".png"), 1);
   std::remove(m.c_str());
+  std::remove(empty.c_str());
+  std::remove((empty + ".y4m").c_str());
 }
 
 }  // namespace
