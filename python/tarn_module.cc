@@ -1,6 +1,8 @@
 // The Python binding's native part, tarn._tarn: a thin layer over the C
 // interface. Every failure becomes tarn.Error with the library's text; the
-// decoding calls run without the interpreter lock.
+// decoding calls run without the interpreter lock, on the handle taken while
+// it was held (movie_ is only read and written under the lock; a close from
+// another thread waits in tarn_close for the call to return).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -53,9 +55,15 @@ class PyMovie {
   PyMovie(const PyMovie&) = delete;
   ~PyMovie() { Close(); }
 
+  // Waits, without the interpreter lock, for a call another thread is
+  // making on the movie; the image is let go only after that.
   void Close() {
-    if (movie_) tarn_close(movie_);
+    tarn_movie* const movie = movie_;
     movie_ = nullptr;
+    if (movie) {
+      py::gil_scoped_release unlocked;
+      tarn_close(movie);
+    }
     image_.reset();
   }
 
@@ -94,23 +102,25 @@ class PyMovie {
 
   // False at the end of the movie.
   bool NextFrame() {
+    tarn_movie* const movie = Open();
     tarn_status s;
     {
       py::gil_scoped_release unlocked;
-      s = tarn_next_frame(Open());
+      s = tarn_next_frame(movie);
     }
     if (s == TARN_END) return false;
-    Check(s, movie_);
+    Check(s, movie);
     return true;
   }
 
   void Goto(uint32_t frame) {
+    tarn_movie* const movie = Open();
     tarn_status s;
     {
       py::gil_scoped_release unlocked;
-      s = tarn_goto_frame(Open(), frame);
+      s = tarn_goto_frame(movie, frame);
     }
-    Check(s, movie_);
+    Check(s, movie);
   }
 
   uint32_t Frame() const {
@@ -122,10 +132,11 @@ class PyMovie {
   // The current picture: H x W x channels for the RGB formats, the whole
   // I420 image as one run of bytes for I420.
   py::array_t<uint8_t> Picture(int format, bool displayMode) const {
+    tarn_movie* const movie = Open();
     const uint32_t options = displayMode ? TARN_PICTURE_DISPLAY_MODE : 0;
     uint32_t w = 0, h = 0;
     size_t bytes = 0;
-    Check(tarn_picture_size(Open(), tarn_format(format), options, &w, &h, &bytes), movie_);
+    Check(tarn_picture_size(movie, tarn_format(format), options, &w, &h, &bytes), movie);
     py::array_t<uint8_t> out;
     if (format == TARN_FORMAT_I420) {
       out = py::array_t<uint8_t>(py::ssize_t(bytes));
@@ -137,30 +148,31 @@ class PyMovie {
     tarn_status s;
     {
       py::gil_scoped_release unlocked;
-      s = tarn_get_picture(movie_, tarn_format(format), options, dst, bytes, 0);
+      s = tarn_get_picture(movie, tarn_format(format), options, dst, bytes, 0);
     }
-    Check(s, movie_);
+    Check(s, movie);
     return out;
   }
 
   // Interleaved 16-bit values, shaped (sample frames, channels).
   py::array_t<int16_t> Audio(uint32_t position, bool wholeTrack) const {
+    tarn_movie* const movie = Open();
     tarn_track t{};
-    Check(tarn_get_track(Open(), position, &t), movie_);
+    Check(tarn_get_track(movie, position, &t), movie);
     auto fetch = wholeTrack ? tarn_get_track_audio : tarn_get_frame_audio;
     size_t count = 0;
     tarn_status s;
     {
       py::gil_scoped_release unlocked;
-      s = fetch(movie_, position, nullptr, 0, &count);
+      s = fetch(movie, position, nullptr, 0, &count);
     }
-    Check(s, movie_);
+    Check(s, movie);
     std::vector<int16_t> values(count);
     {
       py::gil_scoped_release unlocked;
-      s = fetch(movie_, position, values.data(), values.size(), &count);
+      s = fetch(movie, position, values.data(), values.size(), &count);
     }
-    Check(s, movie_);
+    Check(s, movie);
     // Whole sample frames; a hostile packet may end inside one.
     const py::ssize_t channels = t.channels ? t.channels : 1;
     const py::ssize_t frames = py::ssize_t(values.size()) / channels;
