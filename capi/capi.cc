@@ -78,7 +78,7 @@ struct Handle {
   bool readFailed = false;
   std::string error;
   std::vector<uint8_t> staging;  // I420 goes through the planar converter here
-  std::vector<FrameSound> sound;  // per track position
+  std::unordered_map<uint32_t, FrameSound> sound;  // by track position, from its first fetch
   uint32_t wholeTrack = UINT32_MAX;  // the track wholeValues holds
   std::vector<int16_t> wholeValues;
 };
@@ -177,7 +177,6 @@ tarn_status Register(Source source, uint32_t flags, tarn_movie** out) {
     h->movie.reset(OpenMovieLocked(h->source, MovieOpenFlags(flags)));
     if (!h->movie) return ThreadFail(TARN_ERROR_OPEN, MovieGetError()[0] ? MovieGetError() : "Error opening file.");
   }
-  h->sound.resize(MovieTrackCount(h->movie.get()));
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   const uintptr_t token = r.next;
@@ -601,7 +600,7 @@ tarn_status tarn_goto_frame(tarn_movie* movie, uint32_t frame) {
     return Fail(*h, TARN_ERROR_READ, "Error reading frame " + std::to_string(target) + ".");
   }
   h->decoded = target;
-  for (FrameSound& fs : h->sound) {
+  for (auto& [position, fs] : h->sound) {
     fs.decoder.reset();
     fs.frame = 0;
   }
