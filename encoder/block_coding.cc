@@ -14,14 +14,11 @@ namespace tarn::encoder {
 
 namespace {
 
-// The 1-D transform's response to unit inputs, in double: basis[i][k] is
-// output k for input i = 1. The decoder's output is (col basis x row basis)
-// / 256 per dequantised value, so projecting onto it inverts the transform.
+// The squared norms of the 1-D transform's responses to unit inputs, in
+// double. The decoder's output is (column response x row response) / 256
+// per dequantised value, so projecting onto the responses inverts it.
 struct Basis {
-  double v[8][8];
   double norm2[8];
-  double w[8][8];   // v / norm2: the projection weights
-  double wt[8][8];  // w transposed
   Basis() {
     auto mul = [](double c, double x) { return c * x / 2048.0; };
     for (int i = 0; i < 8; ++i) {
@@ -29,12 +26,7 @@ struct Basis {
       s[i] = 1.0;
       IdctButterfly(s, t, mul);
       norm2[i] = 0;
-      for (int k = 0; k < 8; ++k) {
-        v[i][k] = t[k];
-        norm2[i] += t[k] * t[k];
-      }
-      for (int k = 0; k < 8; ++k) w[i][k] = v[i][k] / norm2[i];
-      for (int k = 0; k < 8; ++k) wt[k][i] = w[i][k];
+      for (int k = 0; k < 8; ++k) norm2[i] += t[k] * t[k];
     }
   }
 };
@@ -66,22 +58,61 @@ void IdctSamples(const int16_t coef[64], const int32_t quant[64], int32_t out[64
   }
 }
 
+namespace {
+
+// The transpose of the inverse butterfly (its flow graph run backwards, in
+// double): u = B^T y where the butterfly computes t = B s. Divided by the
+// basis norms it projects y onto the basis.
+void ButterflyTransposed(const double y[8], double u[8]) {
+  auto mul = [](double c, double v) { return c * v / 2048.0; };
+  const double a0 = y[0] + y[3] + y[4] + y[7], a1 = y[1] + y[2] + y[5] + y[6];
+  const double a2 = y[0] - y[1] + y[2] - y[3] - y[4] + y[5] - y[6] + y[7];
+  const double a3 = y[1] - y[2] - y[5] + y[6];
+  double b0 = y[0] - y[7], b1 = 0, b2 = y[1] - y[6], b3 = y[2] - y[5];
+  const double b4 = y[4] - y[3];
+  double a4 = 0, a5 = 0, a6 = 0, a7 = 0;
+  a7 += mul(2217, b4);  // b4 = M(2217, a7) + b3 - b1
+  b3 += b4;
+  b1 -= b4;
+  a6 += mul(2896, b3);  // b3 = M(2896, a6 - a4) - b2
+  a4 -= mul(2896, b3);
+  b2 -= b3;
+  a5 += mul(-5352, b2);  // b2 = M(-5352, a5) - b0 + b1
+  b0 -= b2;
+  b1 += b2;
+  a5 += mul(3784, b1);  // b1 = M(3784, a5 + a7)
+  a7 += mul(3784, b1);
+  a4 += b0;  // b0 = a4 + a6
+  a6 += b0;
+  const double m3 = mul(2896, a3);
+  u[0] = a0 + a1;
+  u[4] = a0 - a1;
+  u[2] = a2 + m3;
+  u[6] = a2 - m3;
+  u[5] = a4 + a5;
+  u[3] = a4 - a5;
+  u[1] = a6 + a7;
+  u[7] = a6 - a7;
+}
+
+}  // namespace
+
 void ForwardTransform(const double in[64], double s[64]) {
   const Basis& b = TheBasis();
-  // Both passes as rows of eight products added into eight sums, a shape
-  // the compiler turns into vector code without reordering any sum.
-  double rows[64] = {};  // rows[y][j]: row y projected on basis j
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) {
-      const double v = in[y * 8 + x];
-      for (int j = 0; j < 8; ++j) rows[y * 8 + j] += v * b.wt[x][j];
-    }
-  for (int i = 0; i < 64; ++i) s[i] = 0;
-  for (int i = 0; i < 8; ++i)
-    for (int y = 0; y < 8; ++y) {
-      const double wv = 256.0 * b.w[i][y];
-      for (int j = 0; j < 8; ++j) s[i * 8 + j] += wv * rows[y * 8 + j];
-    }
+  // Rows, then columns: each pass is the transposed butterfly over the
+  // basis norms; the decoder's final shift by 8 asks for the 256.
+  double rows[64];
+  for (int y = 0; y < 8; ++y) {
+    double u[8];
+    ButterflyTransposed(in + 8 * y, u);
+    for (int j = 0; j < 8; ++j) rows[y * 8 + j] = u[j] / b.norm2[j];
+  }
+  for (int j = 0; j < 8; ++j) {
+    double col[8], u[8];
+    for (int y = 0; y < 8; ++y) col[y] = rows[y * 8 + j];
+    ButterflyTransposed(col, u);
+    for (int i = 0; i < 8; ++i) s[i * 8 + j] = 256.0 * u[i] / b.norm2[i];
+  }
 }
 
 namespace {
@@ -126,11 +157,13 @@ void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone,
   const RowAids& aids = Aids(quant);
   const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
   coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  // Truncation is the floor here: a magnitude below 1 is 0 either way.
   for (int k = 1; k < 64; ++k) {
     const int p = kCoefficientScan[k];
     const double c = s[p] * aids.scale[p];
-    const double m = std::min(std::floor(std::fabs(c) + 0.5 - deadZone), aids.cap[p]);
-    coef[k] = m <= 0 ? 0 : int16_t(c < 0 ? -m : m);
+    const double m = std::min(std::fabs(c) + 0.5 - deadZone, aids.cap[p]);
+    const int level = m < 1 ? 0 : int(m);
+    coef[k] = int16_t(c < 0 ? -level : level);
   }
 }
 
@@ -162,7 +195,16 @@ int BitLength(uint32_t v) { return int(std::bit_width(v)); }
 
 }  // namespace
 
-bool WriteCoefficients(BitWriter& out, const int16_t coef[64]) {
+namespace {
+
+// Counts what a writer would be given.
+struct BitCounter {
+  int bits = 0;
+  void Put(uint32_t, int n) { bits += n; }
+};
+
+template <class Out>
+bool CodeCoefficients(Out& out, const int16_t coef[64]) {
   int mag[64];
   uint32_t maxMag = 0;
   for (int k = 0; k < 64; ++k) {
@@ -242,6 +284,78 @@ bool WriteCoefficients(BitWriter& out, const int16_t coef[64]) {
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool WriteCoefficients(BitWriter& out, const int16_t coef[64]) { return CodeCoefficients(out, coef); }
+
+int CoefficientBits(const int16_t coef[64]) {
+  BitCounter c;
+  return CodeCoefficients(c, coef) ? c.bits : -1;
+}
+
+double TransformError(const double s[64], const int16_t coef[64], const int32_t quant[64]) {
+  static const struct Energies {
+    double e[64];
+    Energies() {
+      for (int p = 0; p < 64; ++p) e[p] = TransformEnergy(p);
+    }
+  } energies;
+  double err = 0;
+  for (int k = 0; k < 64; ++k) {
+    const int p = kCoefficientScan[k];
+    const double d = s[p] - int32_t(IdctDequant(coef[k], quant[p]));
+    err += energies.e[p] * d * d;
+  }
+  return err;
+}
+
+double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax, int16_t coef[64], int* estimate) {
+  static const struct Energies {
+    double e[64];
+    Energies() {
+      for (int p = 0; p < 64; ++p) e[p] = TransformEnergy(p);
+    }
+  } energies;
+  const int32_t* quant = inter ? kInterQuant[q] : kIntraQuant[q];
+  const RowAids& aids = Aids(quant);
+  // The same rounding as QuantiseBlock, with each coefficient's error and
+  // estimated bits taken on the way.
+  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
+  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  double d0 = s[0] - int32_t(IdctDequant(coef[0], quant[0]));
+  double err = energies.e[0] * d0 * d0;
+  int bits = 4;
+  for (int k = 1; k < 64; ++k) {
+    const int p = kCoefficientScan[k];
+    const double c = s[p] * aids.scale[p];
+    const double m = std::min(std::fabs(c) + 0.5 - kDeadZone, aids.cap[p]);
+    const int level = m < 1 ? 0 : int(m);
+    coef[k] = int16_t(c < 0 ? -level : level);
+    const double d = s[p] - (level ? int32_t(IdctDequant(coef[k], quant[p])) : 0);
+    err += energies.e[p] * d * d;
+    if (level) bits += std::bit_width(unsigned(level)) + 3;
+  }
+  *estimate = bits;
+  return err;
+}
+
+int EstimateCoefficientBits(const int16_t coef[64]) {
+  int bits = 4;
+  for (int k = 1; k < 64; ++k)
+    if (coef[k]) bits += std::bit_width(unsigned(std::abs(coef[k]))) + 3;
+  return bits;
+}
+
+double TransformEnergy(int position) {
+  const Basis& b = TheBasis();
+  return b.norm2[position >> 3] * b.norm2[position & 7] / 65536.0;
+}
+
+int QuantiseAndCount(const double s[64], const int32_t quant[64], int dcMin, int dcMax, int16_t coef[64]) {
+  QuantiseBlock(s, quant, kDeadZone, dcMin, dcMax, coef);
+  return CoefficientBits(coef);
 }
 
 namespace {

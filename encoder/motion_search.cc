@@ -1,4 +1,5 @@
-// Motion search: a predictive diamond search on whole-sample vectors.
+// Motion search: candidates, then a refining square search on whole-sample
+// vectors.
 #include "encoder/motion_search.h"
 
 #include <cstddef>
@@ -6,11 +7,7 @@
 
 namespace tarn::encoder {
 
-namespace {
-
-// Sum of absolute differences of an 8 x 8 target and a plane block; stops
-// early once limit is reached (then returns a value >= limit).
-int Sad(const uint8_t* t, const uint8_t* plane, uint32_t stride, int x, int y, int limit) {
+int BlockSad(const uint8_t* t, const uint8_t* plane, uint32_t stride, int x, int y, int limit) {
   int s = 0;
   for (int r = 0; r < 8; r += 2) {
     const uint8_t* a = plane + size_t(y + r) * stride + x;
@@ -24,46 +21,50 @@ int Sad(const uint8_t* t, const uint8_t* plane, uint32_t stride, int x, int y, i
   return s;
 }
 
-}  // namespace
-
 MotionVector SearchMotion(const PlaneContext& pc, const uint8_t* t, int x, int y, const MotionVector* seeds,
-                          int seedCount, int* bestSad) {
+                          int seedCount, const PlaneCosts& costs, double sadLambda, int* bestSad) {
   auto valid = [&](int dx, int dy) {
     return dx >= -15 && dx <= 15 && dy >= -15 && dy <= 15 && x + dx >= 0 && y + dy >= 0 &&
            uint32_t(x + dx + 8) <= pc.width && uint32_t(y + dy + 8) <= pc.height;
   };
   MotionVector best;
-  int bestCost = Sad(t, pc.ref, pc.width, x, y, 1 << 30);
+  int bestSadOnly = BlockSad(t, pc.ref, pc.width, x, y, 1 << 30);
+  double bestCost = bestSadOnly + sadLambda * costs.Vector(0, 0);
   auto consider = [&](int dx, int dy) {
-    if (!valid(dx, dy)) return false;
-    const int s = Sad(t, pc.ref, pc.width, x + dx, y + dy, bestCost) + 2 * (std::abs(dx) + std::abs(dy));
-    if (s < bestCost) {
-      bestCost = s;
+    if (!valid(dx, dy) || (dx == best.x && dy == best.y)) return false;
+    const double bits = sadLambda * costs.Vector(dx, dy);
+    if (bits >= bestCost) return false;
+    const int s = BlockSad(t, pc.ref, pc.width, x + dx, y + dy, int(bestCost - bits) + 1);
+    if (s + bits < bestCost) {
+      bestCost = s + bits;
+      bestSadOnly = s;
       best = {dx, dy};
       return true;
     }
     return false;
   };
+  consider(costs.commonX(), costs.commonY());
   for (int i = 0; i < seedCount; ++i) consider(seeds[i].x, seeds[i].y);
-  // A wide look only when no neighbour's vector fits well.
-  if (bestCost > 4 * 64) {
-    for (int dy = -12; dy <= 12; dy += 6)
-      for (int dx = -12; dx <= 12; dx += 6) consider(best.x + dx, best.y + dy);
-  }
-  for (int step = 4; step >= 1; step /= 2) {
-    for (int iter = 0; iter < 8; ++iter) {
-      const MotionVector c = best;
-      bool moved = false;
-      moved |= consider(c.x + step, c.y);
-      moved |= consider(c.x - step, c.y);
-      moved |= consider(c.x, c.y + step);
-      moved |= consider(c.x, c.y - step);
-      if (!moved) break;
+  // A wide look only when no candidate fits well.
+  if (bestSadOnly > 5 * 64) {
+    const MotionVector c = best;
+    for (int dy = -12; dy <= 12; dy += 4)
+      for (int dx = -12; dx <= 12; dx += 4) consider(c.x + dx, c.y + dy);
+    for (int step = 2; step >= 1; --step) {
+      const MotionVector d = best;
+      for (int dy = -step; dy <= step; dy += step)
+        for (int dx = -step; dx <= step; dx += step) consider(d.x + dx, d.y + dy);
     }
   }
-  for (int dy = -1; dy <= 1; ++dy)
-    for (int dx = -1; dx <= 1; ++dx) consider(best.x + dx, best.y + dy);
-  *bestSad = bestCost;
+  if (bestSadOnly > 0) {
+    for (int iter = 0; iter < 4; ++iter) {
+      const MotionVector c = best;
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) consider(c.x + dx, c.y + dy);
+      if (best == c) break;
+    }
+  }
+  *bestSad = bestSadOnly;
   return best;
 }
 

@@ -1,8 +1,11 @@
 // Motion search of the video encoder: the vector that best predicts an 8 x 8
-// block from the previous decoded plane, by sum of absolute differences.
+// block from the previous decoded plane, by sum of absolute differences and
+// the vector's bits.
 #pragma once
 
 #include <cstdint>
+
+#include "encoder/bit_costs.h"
 
 namespace tarn::encoder {
 
@@ -16,14 +19,21 @@ struct PlaneContext {
 
 struct MotionVector {
   int x = 0, y = 0;
+  bool operator==(const MotionVector&) const = default;
 };
 
-// Predictive search within +-15 that keeps the displaced block inside the
-// plane: the seeds (the neighbours' vectors) first, a coarse grid when none
-// fits well, then a shrinking diamond. target is the block at (x, y), 64
-// samples by position; pc.ref must be set. *bestSad receives the winner's
-// difference plus its vector cost.
+// Sum of absolute differences of an 8 x 8 target (64 samples by position)
+// and the plane block at (x, y); stops once limit is reached (returning a
+// value >= limit).
+int BlockSad(const uint8_t* target, const uint8_t* plane, uint32_t stride, int x, int y, int limit);
+
+// Search within +-15 that keeps the displaced block inside the plane: the
+// candidates first (neighbours' and last frame's vectors, the plane's common
+// vector, zero), a small refinement around the best, and a wider look only
+// when none fits well. A vector costs its SAD plus sadLambda times its bits.
+// target is the block at (x, y); pc.ref must be set. *bestSad receives the
+// winner's SAD alone.
 MotionVector SearchMotion(const PlaneContext& pc, const uint8_t* target, int x, int y, const MotionVector* seeds,
-                          int seedCount, int* bestSad);
+                          int seedCount, const PlaneCosts& costs, double sadLambda, int* bestSad);
 
 }  // namespace tarn::encoder

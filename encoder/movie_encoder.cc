@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cmath>
 
+#include "common/worker_pool.h"
 #include "movie/movie.h"
 #include "movie/movie_writer.h"
+#include "encoder/rate_control.h"
 
 namespace tarn::encoder {
 
@@ -68,6 +70,7 @@ struct Loop {
   uint32_t frame = 0;
   uint64_t bytes = 0;
   BlockHistogram blocks{};
+  double sse[4] = {}, samples[4] = {};
 
   static MovieWriterInfo Info(const EncodeOptions& o, uint32_t w, uint32_t h, uint32_t num,
                               uint32_t den, const std::vector<const Sound*>& sounds,
@@ -89,13 +92,14 @@ struct Loop {
        const std::vector<const Sound*>& sounds, const std::vector<uint32_t>& ids)
       : opts(o),
         writer(Info(o, w, h, num, den, sounds, ids)),
-        video({w, h, o.revision, o.grey, o.alpha}),
+        video({w, h, o.revision, o.grey, o.alpha, o.threads > 0 ? o.threads : ThreadsWanted()}),
         rateNum(num),
         rateDen(den) {
     cutters.reserve(sounds.size());
     for (const Sound* s : sounds) cutters.emplace_back(*s, o.audioQuality, o.audioDct);
     keyInterval = o.keyInterval ? o.keyInterval : std::max<uint32_t>(1, 10 * num / std::max(den, 1u));
     quality = std::clamp(o.quality, 1, 100);
+    if (o.bitrate) rate = std::make_unique<RateControl>(o.bitrate, num, den);
   }
 
   void Add(const Picture& pic) {
@@ -127,27 +131,63 @@ struct Loop {
       sp.aStride = pic.width;
     }
     const bool key = frame % keyInterval == 0;
-    std::vector<uint8_t> data;
-    video.EncodeFrame(sp, key, quality, data, &blocks);
-    writer.AddFrame(key, packets, data);
-    size_t frameBytes = data.size();
-    for (const auto& p : packets) frameBytes += 4 + (p.present ? 4 + p.data.size() : 0);
-    bytes += frameBytes;
-    if (opts.bitrate) AdjustQuality(frameBytes);
+    size_t other = 0;  // the record's bytes besides the video
+    for (const auto& p : packets) other += 4 + (p.present ? 4 + p.data.size() : 0);
+    const std::vector<uint8_t> data = EncodeVideo(sp, key, other);
+    if (firstPass) {
+      firstPass->video.push_back(data.size());
+      firstPass->other.push_back(other);
+    } else {
+      writer.AddFrame(key, packets, data);
+    }
+    bytes += data.size() + other;
     ++frame;
   }
 
-  // Per-frame rate control: nudges the quality towards the byte budget.
-  void AdjustQuality(size_t frameBytes) {
-    const double budget = double(opts.bitrate) * rateDen / rateNum;
-    const double ratio = double(frameBytes) / std::max(budget, 1.0);
-    if (ratio > 1.1) quality -= std::clamp(int(std::lround(6 * std::log2(ratio))), 1, 12);
-    if (ratio < 0.9) quality += std::clamp(int(std::lround(-4 * std::log2(ratio))), 1, 6);
-    quality = std::clamp(quality, 1, 100);
+  // The frame's video at the quality asked or, with a byte rate, at the one
+  // rate control gives, coded again lower while its second would be too large.
+  std::vector<uint8_t> EncodeVideo(const SourcePicture& sp, bool key, size_t other) {
+    std::vector<uint8_t> data;
+    FrameStats fs;
+    double q = rate ? rate->Quality(key, other) : double(quality);
+    for (int attempt = 0;; ++attempt) {
+      data.clear();
+      video.EncodeFrame(sp, key, q, data, &fs);
+      if (!rate || data.size() + other <= rate->Ceiling() || attempt == 4 || q <= 1) break;
+      video.UndoFrame();
+      q = rate->Retry(data.size() + other, q);
+    }
+    if (rate) rate->Done(key, data.size() + other, other, q);
+    for (int t = 0; t < kBlockTypeCount; ++t) blocks[t] += fs.blocks[t];
+    for (int p = 0; p < 4; ++p) {
+      sse[p] += fs.sse[p];
+      samples[p] += fs.samples[p];
+    }
+    return data;
+  }
+
+  // What a first pass leaves for the second.
+  struct FirstPass {
+    std::vector<size_t> video, other;
+  };
+  FirstPass* firstPass = nullptr;  // set: measure the frames, write nothing
+  std::unique_ptr<RateControl> rate;
+
+  // A first pass codes every frame at the one quality asked.
+  void MeasureInto(FirstPass& first) {
+    firstPass = &first;
+    rate.reset();
   }
 
   std::vector<uint32_t> rates;
   uint32_t SampleRate(size_t t) const { return rates[t]; }
+
+  void CopyError(EncodeStats& s) const {
+    for (int p = 0; p < 4; ++p) {
+      s.sse[p] = sse[p];
+      s.samples[p] = samples[p];
+    }
+  }
 };
 
 bool CheckOptions(const EncodeOptions& o, std::string* why) {
@@ -157,6 +197,14 @@ bool CheckOptions(const EncodeOptions& o, std::string* why) {
   }
   if (o.display > 7) {
     *why = "display mode must be 0..7";
+    return false;
+  }
+  if (o.passes != 1 && o.passes != 2) {
+    *why = "passes must be 1 or 2";
+    return false;
+  }
+  if (o.passes == 2 && !o.bitrate) {
+    *why = "two passes need a byte rate (--bitrate)";
     return false;
   }
   return true;
@@ -169,6 +217,12 @@ std::vector<uint32_t> TrackIds(const EncodeOptions& o, size_t count) {
 }
 
 }  // namespace
+
+double EncodeStats::Psnr(int a, int b) const {
+  const double n = samples[a] + (b != a ? samples[b] : 0), e = sse[a] + (b != a ? sse[b] : 0);
+  if (n <= 0) return 0;
+  return 10 * std::log10(255.0 * 255.0 * n / std::max(e, 1e-3));
+}
 
 bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::string* why,
                      const EncodeProgress& progress) {
@@ -198,33 +252,52 @@ bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::strin
     if (!ReadSound(opts.audio[i].path, sounds[i], why)) return false;
     soundPtrs.push_back(&sounds[i]);
   }
-  Loop loop(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
-  for (const Sound& s : sounds) loop.rates.push_back(s.sampleRate);
   const auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
   uint32_t expected = src->frameCountHint();
   if (opts.maxFrames) expected = expected ? std::min(expected, opts.maxFrames) : opts.maxFrames;
-  Picture pic;
-  while ((!opts.maxFrames || loop.frame < opts.maxFrames) && src->Next(pic)) {
-    loop.Add(pic);
-    if (progress) progress(loop.frame, expected, loop.bytes, elapsed());
+  // Two passes read the pictures twice; progress counts the frames of both.
+  const uint32_t passes = uint32_t(opts.passes);
+  uint32_t before = 0;
+  auto run = [&](Loop& loop) {
+    Picture pic;
+    while ((!opts.maxFrames || loop.frame < opts.maxFrames) && src->Next(pic)) {
+      loop.Add(pic);
+      if (progress) progress(before + loop.frame, passes * expected, loop.bytes, elapsed());
+    }
+    if (!src->error().empty()) {
+      *why = v + ": " + src->error();
+      return false;
+    }
+    if (loop.frame == 0) {
+      *why = v + ": no pictures";
+      return false;
+    }
+    return true;
+  };
+  Loop::FirstPass first;
+  if (passes == 2) {
+    Loop pass(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
+    for (const Sound& s : sounds) pass.rates.push_back(s.sampleRate);
+    pass.MeasureInto(first);
+    if (!run(pass)) return false;
+    before = pass.frame;
+    if (!(src = isY4m ? OpenY4m(v, why) : OpenPngSequence(v, why))) return false;
   }
-  if (!src->error().empty()) {
-    *why = v + ": " + src->error();
-    return false;
-  }
-  if (loop.frame == 0) {
-    *why = v + ": no pictures";
-    return false;
-  }
+  Loop loop(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
+  for (const Sound& s : sounds) loop.rates.push_back(s.sampleRate);
+  if (passes == 2) loop.rate->Plan(first.video, first.other, double(loop.quality));
+  if (!run(loop)) return false;
   if (!loop.writer.WriteFile(opts.output, why)) return false;
   if (stats) {
     stats->frames = loop.frame;
     stats->bytes = loop.bytes;
     stats->blocks = loop.blocks;
     stats->seconds = elapsed();
+    stats->movieSeconds = double(loop.frame) * den / num;
+    loop.CopyError(*stats);
   }
   return true;
 }
@@ -247,15 +320,23 @@ bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<M
   }
   const uint32_t num = opts.rateNumerator ? opts.rateNumerator : 25;
   const uint32_t den = opts.rateNumerator ? opts.rateDenominator : 1;
-  Loop loop(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
-  for (const auto& t : tracks) loop.rates.push_back(t.sound.sampleRate);
   for (const Picture& p : pictures) {
     if (p.width != pictures[0].width || p.height != pictures[0].height) {
       *why = "pictures differ in size";
       return false;
     }
-    loop.Add(p);
   }
+  Loop::FirstPass first;
+  if (opts.passes == 2) {
+    Loop pass(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
+    for (const auto& t : tracks) pass.rates.push_back(t.sound.sampleRate);
+    pass.MeasureInto(first);
+    for (const Picture& p : pictures) pass.Add(p);
+  }
+  Loop loop(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
+  for (const auto& t : tracks) loop.rates.push_back(t.sound.sampleRate);
+  if (opts.passes == 2) loop.rate->Plan(first.video, first.other, double(loop.quality));
+  for (const Picture& p : pictures) loop.Add(p);
   if (!loop.writer.Finish(movie)) {
     *why = "movie too large for the format";
     return false;
@@ -264,6 +345,8 @@ bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<M
     stats->frames = loop.frame;
     stats->bytes = movie.size();
     stats->blocks = loop.blocks;
+    stats->movieSeconds = double(loop.frame) * den / num;
+    loop.CopyError(*stats);
   }
   return true;
 }

@@ -30,18 +30,26 @@ struct EncodeOptions {
   uint32_t keyInterval = 0;          // 0: ten seconds' worth of frames
   int quality = 75;                  // 1..100
   uint64_t bitrate = 0;              // bytes per second; 0: constant quality
+  int passes = 1;                    // 2: a first pass plans the bytes of every frame (with bitrate)
   uint32_t display = 0;              // header display mode 0..7
   int audioQuality = 70;
   bool audioDct = true;              // false: the real-DFT variant
   std::vector<AudioInput> audio;
   uint32_t maxFrames = 0;            // 0: all
+  int threads = 0;                   // 0: ThreadsWanted(); the output is the same for any count
 };
 
 struct EncodeStats {
   uint32_t frames = 0;
   uint64_t bytes = 0;
   BlockHistogram blocks{};
-  double seconds = 0;
+  double seconds = 0;       // the encoding's own time
+  double movieSeconds = 0;  // the frames' time at the movie's rate
+  // What the movie decodes to against the source, per plane (0 luma, 1 and
+  // 2 the chroma planes, 3 alpha): the squared error and the samples.
+  double sse[4] = {}, samples[4] = {};
+  // PSNR in dB of planes a and b together (b = a for one); 0 without samples.
+  double Psnr(int a, int b) const;
 };
 
 // frames done, frames expected (0 unknown), bytes so far, seconds elapsed.

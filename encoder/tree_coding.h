@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "encoder/bit_costs.h"
 #include "video/bit_writer.h"
 #include "video/video.h"
 
@@ -21,7 +22,9 @@ struct RowData {
 // Writes one plane's stream to out, padded to a whole word: trees, then per
 // row the chunks of the bundles that the row finds exhausted, then the row's
 // block bits. width is the plane's (a multiple of 8); oldColours codes the
-// colours of revisions before i.
-void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours, std::vector<uint8_t>& out);
+// colours of revisions before i. coding receives what the next frame's bit
+// costs are drawn from.
+void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours, std::vector<uint8_t>& out,
+                PlaneCoding* coding = nullptr);
 
 }  // namespace tarn::encoder

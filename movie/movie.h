@@ -22,6 +22,7 @@ inline constexpr uint32_t OPEN_SOUND_TRACKS = 0x00004000;      // use MovieSetSo
 inline constexpr uint32_t OPEN_BEFORE_REV_I = 0x00008000;      // set by the open
 inline constexpr uint32_t OPEN_BEFORE_REV_H = 0x00010000;      // set by the open
 inline constexpr uint32_t OPEN_GREY = 0x00020000;              // no chroma
+inline constexpr uint32_t OPEN_SERIAL_DECODE = 0x00040000;     // decode the planes one after another
 inline constexpr uint32_t OPEN_NEVER_SKIP = 0x00080000;        // never drop a late copy
 inline constexpr uint32_t OPEN_ALPHA = 0x00100000;             // decode alpha (kept with HDR_ALPHA)
 inline constexpr uint32_t OPEN_NO_INITIAL_FILL = 0x00200000;   // do not fill the ring at open

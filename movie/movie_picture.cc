@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "common/checked_size.h"
+#include "common/worker_pool.h"
 #include "movie/movie_internal.h"
 #include "movie/memory_plan.h"
 
@@ -33,6 +35,65 @@ void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
   p.work = plan.work;
   for (int i = 0; i < kVideoBundleCount; ++i) p.work.buffers[i] = workBuffers[i];
 }
+
+// The pool and, in the same piece, what each of its jobs decodes with: a
+// second and third set of bundle buffers, a change map per job and the
+// skip tally (VideoParallel).
+struct PictureThreads {
+  uint64_t bytes;  // the whole piece
+  VideoParallel parallel;
+  WorkerPool pool;  // last: its threads stop before the rest goes
+  explicit PictureThreads(int threads) : pool(threads) {}
+};
+
+namespace {
+
+// Jobs a frame of this movie can run at once: luma, alpha when decoded, and
+// the chroma pair when its start is given (revision i) and it is decoded.
+int DecodeJobs(const MovieState* m) {
+  int jobs = 1;
+  if (m->picture.planes->alphaPresent) ++jobs;
+  if (!(m->flags & (OPEN_GREY | OPEN_BEFORE_REV_I))) ++jobs;
+  return jobs;
+}
+
+// A movie that cannot have its threads (no memory, no thread) decodes serially.
+void StartDecodeThreads(MovieState* m) {
+  MoviePicture& pic = m->picture;
+  if (m->flags & OPEN_SERIAL_DECODE) return;
+  const int threads = std::min(ThreadsWanted(), DecodeJobs(m));
+  if (threads < 2) return;
+  const uint32_t mapBytes = pic.blockCount;
+  MemoryPlan plan(sizeof(PictureThreads));
+  int work[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs];
+  for (auto& set : work)
+    for (int i = 0; i < kVideoBundleCount; ++i) set[i] = plan.Add(std::max<uint32_t>(pic.work.sizes[i], 1));
+  for (int& map : maps) map = plan.Add(std::max<uint32_t>(mapBytes, 1));
+  const int tally = plan.Add(std::max<uint32_t>(mapBytes, 1));
+  if (plan.Failed()) return;
+  uint8_t* block = static_cast<uint8_t*>(MovieAllocatePiece(m, plan.Total()));
+  if (!block) return;
+  PictureThreads* t;
+  try {
+    t = new (block) PictureThreads(threads);
+  } catch (const std::system_error&) {
+    MovieReleasePiece(m, block, plan.Total());
+    return;
+  }
+  t->bytes = plan.Total();
+  VideoParallel& par = t->parallel;
+  par.pool = &t->pool;
+  for (int j = 0; j < kVideoMaxJobs - 1; ++j) {
+    par.work[j] = pic.work;
+    for (int i = 0; i < kVideoBundleCount; ++i) par.work[j].buffers[i] = plan.At(block, work[j][i]);
+  }
+  for (int j = 0; j < kVideoMaxJobs; ++j) par.maps[j] = plan.At(block, maps[j]);
+  par.tally = plan.At(block, tally);
+  par.mapBytes = mapBytes;
+  pic.threads = t;
+}
+
+}  // namespace
 
 bool PictureBuildPlaneSet(MovieState* m, bool allKeyFrames) {
   MoviePicture& pic = m->picture;
@@ -69,12 +130,23 @@ bool PictureBuildPlaneSet(MovieState* m, bool allKeyFrames) {
     }
   }
   pic.planes = new (block) PlaneSet(ps);
+  StartDecodeThreads(m);
   return true;
 }
 
 void PictureRelease(MovieState* m) {
+  if (PictureThreads* t = m->picture.threads) {
+    const uint64_t bytes = t->bytes;
+    t->~PictureThreads();
+    MovieReleasePiece(m, t, bytes);
+    m->picture.threads = nullptr;
+  }
   if (m->picture.planes) MovieReleasePiece(m, m->picture.planes, 0);
   m->picture.planes = nullptr;
+}
+
+uint32_t PictureDecodeThreads(const MovieState* m) {
+  return m->picture.threads ? uint32_t(m->picture.threads->pool.threads()) : 0;
 }
 
 void PictureBeginDecode(MovieState* m) {
@@ -92,7 +164,8 @@ void PictureBeginDecode(MovieState* m) {
 void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool malformed) {
   MoviePicture& p = m->picture;
   if (p.planes) {
-    p.lastVideo = VideoDecodeFrame(p.planes, video, end, m->headerFlags, m->flags, p.changeMap, p.blocksAcross, p.work);
+    p.lastVideo = VideoDecodeFrame(p.planes, video, end, m->headerFlags, m->flags, p.changeMap, p.blocksAcross,
+                                   p.work, p.threads ? &p.threads->parallel : nullptr);
     p.lastFrameCorrupt = p.lastVideo.corrupt || malformed;
     if (p.lastFrameCorrupt) ++p.corruptFrames;
     p.heldFrame = m->currentFrame;

@@ -12,6 +12,7 @@
 namespace tarn {
 
 struct MovieState;
+struct PictureThreads;
 
 struct MoviePicture {
   PlaneSet* planes;        // null with OPEN_NO_VIDEO_BUFFERS; planes->current is the shown set
@@ -21,6 +22,7 @@ struct MoviePicture {
   uint32_t width;          // plane size: the decoded picture, not doubled
   uint32_t height;
   VideoWork work;
+  PictureThreads* threads;     // the planes' decode threads; null: planes one after another
   VideoFrameResult lastVideo;  // result of the last VideoDecodeFrame
   uint32_t corruptFrames;      // frames the decoder reported corrupt
   uint32_t lastFrameCorrupt;
@@ -47,9 +49,14 @@ void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
                  uint8_t* changeMap, uint8_t* const workBuffers[kVideoBundleCount]);
 
 // Allocates the plane set, zero-filled so that the first frame's references
-// are deterministic. False when out of memory.
+// are deterministic, and, unless the movie flags ask for OPEN_SERIAL_DECODE
+// or one thread is wanted (ThreadsWanted), the threads that decode a
+// frame's planes at once; without them the planes are decoded one after
+// another, with the same result. False when out of memory for the planes.
 bool PictureBuildPlaneSet(MovieState* m, bool allKeyFrames);
 void PictureRelease(MovieState* m);
+// Threads decoding a frame's planes at once; 0 when they are decoded one after another.
+uint32_t PictureDecodeThreads(const MovieState* m);
 
 // A decode starts: unless a skipped copy still owes the destination its
 // changes, the change map starts again with this decode.

@@ -15,6 +15,8 @@ MovieInternals MovieInternalsForTesting(const Movie* movie) {
   v.pictureWidth = m->picture.width;
   v.pictureHeight = m->picture.height;
   v.inUse = &m->picture.inUse;
+  v.lastVideo = &m->picture.lastVideo;
+  v.decodeThreads = PictureDecodeThreads(m);
   v.tracks = m->sound.tracks;
   v.selected = m->sound.selected;
   v.selectedCount = &m->sound.selectedCount;

@@ -23,6 +23,8 @@ struct MovieInternals {
   uint32_t blockCount;
   uint32_t pictureWidth, pictureHeight;  // the decoded size (not doubled)
   uint32_t* inUse;             // the copy's in-use mark
+  const VideoFrameResult* lastVideo;  // the last decode's skip count and corrupt flag
+  uint32_t decodeThreads;      // threads decoding a frame's planes; 0: one after another
   SoundTrack* tracks;          // the track records
   uint32_t* selected;          // table positions of the selected tracks
   uint32_t* selectedCount;

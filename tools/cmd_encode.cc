@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/worker_pool.h"
 #include "encoder/movie_encoder.h"
 #include "tools/command.h"
 #include "tools/outputs.h"
@@ -69,6 +70,13 @@ int RunEncode(const std::vector<std::string>& args) {
     } else if (a == "--bitrate") {
       if (!(v = need(i)) || !ParseUint(*v, uint64_t(1) << 40, &n) || n == 0) return bad("expects bytes per second");
       o.bitrate = n;
+    } else if (a == "--passes") {
+      if (!(v = need(i)) || !ParseUint(*v, 2, &n) || n == 0) return bad("expects 1 or 2");
+      o.passes = int(n);
+    } else if (a == "--threads") {
+      if (!(v = need(i)) || !ParseUint(*v, kMaxThreads, &n) || n == 0)
+        return bad(("expects a thread count 1.." + std::to_string(kMaxThreads)).c_str());
+      o.threads = int(n);
     } else if (a == "--display") {
       if (!(v = need(i)) || !ParseUint(*v, 7, &n)) return bad("expects 0..7");
       o.display = uint32_t(n);
@@ -107,8 +115,21 @@ int RunEncode(const std::vector<std::string>& args) {
   if (bar) std::fprintf(stderr, "\n");
   if (!ok) return Fail("encode: " + why);
   if (!quiet) {
-    std::fprintf(stderr, "%s: %u frames, %llu bytes, %.1f fps\n", o.output.c_str(), stats.frames,
-                 static_cast<unsigned long long>(stats.bytes), stats.seconds > 0 ? stats.frames / stats.seconds : 0.0);
+    std::fprintf(stderr, "%s: %u frames, %llu bytes, %.1f fps, PSNR Y %.2f dB", o.output.c_str(), stats.frames,
+                 static_cast<unsigned long long>(stats.bytes), stats.seconds > 0 ? stats.frames / stats.seconds : 0.0,
+                 stats.Psnr(0, 0));
+    if (stats.samples[1] > 0) std::fprintf(stderr, ", Cb Cr %.2f dB", stats.Psnr(1, 2));
+    if (stats.samples[3] > 0) std::fprintf(stderr, ", alpha %.2f dB", stats.Psnr(3, 3));
+    std::fprintf(stderr, "\n");
+    // A rate below what the lowest quality takes, or above what the highest
+    // does, cannot be met: say so rather than leave it to be found.
+    const double average = stats.movieSeconds > 0 ? double(stats.bytes) / stats.movieSeconds : 0;
+    if (o.bitrate && average > 1.03 * double(o.bitrate))
+      std::fprintf(stderr, "tarn: encode: the movie averages %.0f bytes/s, more than the %llu asked: its pictures take more even at the lowest quality\n",
+                   average, static_cast<unsigned long long>(o.bitrate));
+    if (o.bitrate && average < 0.97 * double(o.bitrate))
+      std::fprintf(stderr, "tarn: encode: the movie averages %.0f bytes/s, less than the %llu asked: its pictures take no more at the highest quality\n",
+                   average, static_cast<unsigned long long>(o.bitrate));
   }
   return 0;
 }
@@ -116,7 +137,7 @@ int RunEncode(const std::vector<std::string>& args) {
 const TarnCommand kEncode(
     "encode",
     "encode -o OUT.trn [--rate N/D] [--alpha] [--grey] [--revision f|g|h|i] [--keyint N] "
-    "[--quality Q] [--bitrate BYTES/S] [--display N] [--audio-codec dct|rdft] "
+    "[--quality Q] [--bitrate BYTES/S [--passes 2]] [--threads N] [--display N] [--audio-codec dct|rdft] "
     "[--audio-quality Q] [--quiet] VIDEO [--audio FILE[:ID]]...",
     RunEncode);
 

@@ -49,11 +49,33 @@ struct VideoFrameResult {
   bool corrupt;        // the data broke a rule; the planes hold a defined result
 };
 
+class WorkerPool;
+
+// The planes of a frame that can start at once: alpha, luma, and the chroma
+// pair (the second chroma plane starts where the first ends).
+inline constexpr int kVideoMaxJobs = 3;
+
+// What lets a frame decode its planes on several threads: the pool, bundle
+// buffers for every job beyond the first, and per job a change map of
+// mapBytes, with one skip tally of the same size. mapBytes must cover
+// blocksAcross * ((lumaHeight + 15) / 16) bytes, else the frame is decoded
+// serially.
+struct VideoParallel {
+  WorkerPool* pool;
+  VideoWork work[kVideoMaxJobs - 1];
+  uint8_t* maps[kVideoMaxJobs];
+  uint8_t* tally;
+  uint32_t mapBytes;
+};
+
 // Decodes the frame whose video data is [data, end). Bits past end read as 0.
-// Writes only inside the planes, the change map and the bundle buffers.
+// Writes only inside the planes, the change map and the bundle buffers (and
+// the parallel maps). With parallel (and a pool of more than one thread) the
+// planes are decoded at once, with the same result as one after another.
 VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const uint8_t* end,
                                   uint32_t headerFlags, uint32_t movieFlags, uint8_t* changeMap,
-                                  uint32_t blocksAcross, const VideoWork& work);
+                                  uint32_t blocksAcross, const VideoWork& work,
+                                  const VideoParallel* parallel = nullptr);
 
 // Reads the plane whose bits start at offset start of the frame data
 // [data, data + size) as the decoder does, but writes no samples and stops

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "common/little_endian.h"
+#include "common/worker_pool.h"
 #include "video/video_internal.h"
 
 namespace tarn {
@@ -266,7 +267,7 @@ struct PlaneDecoder {
 template <class Op>
 PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst, const uint8_t* ref,
                       uint32_t width, uint32_t height, uint32_t stride, uint8_t* changeMap, uint32_t blocksAcross,
-                      int kind, const VideoWork& work, bool oldColorRule, Op& op) {
+                      int kind, const VideoWork& work, bool oldColorRule, Op& op, uint8_t* skipTally = nullptr) {
   constexpr bool kSamples = Op::kSamples;
   const bool inside = start <= size;
   BitReader br(inside ? data + start : data + size, inside ? size_t(size - start) : 0);
@@ -294,7 +295,13 @@ PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t*
         case BLOCK_SKIP:
           if constexpr (kSamples) {
             if (!inPlace) CopyBlock(d, ref + y * s + x, s);
-            if (!mapRow[m >> 1]) ++skipCount;
+            if (!mapRow[m >> 1]) {
+              if (skipTally) {
+                ++skipTally[(mapRow - changeMap) + (m >> 1)];
+              } else {
+                ++skipCount;
+              }
+            }
           }
           m += kind;
           x += 8;
@@ -345,10 +352,10 @@ PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t*
 PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst,
                              const uint8_t* ref, uint32_t width, uint32_t height, uint32_t stride,
                              uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
-                             uint32_t movieFlags) {
+                             uint32_t movieFlags, uint8_t* skipTally) {
   DecodeIntoPlane op;
   return WalkPlane(data, size, start, dst, ref, width, height, stride, changeMap, blocksAcross, kind, work,
-                   (movieFlags & kOpenBeforeRevI) != 0, op);
+                   (movieFlags & kOpenBeforeRevI) != 0, op, skipTally);
 }
 
 uint64_t VideoCountPlaneBlocks(const uint8_t* data, size_t size, uint64_t start, uint32_t width,
@@ -396,9 +403,158 @@ bool PlaneSetUsable(const PlaneSet& ps, uint32_t blocksAcross) {
 
 }  // namespace
 
+namespace {
+
+// One plane of a frame as the frame's layout places it: where its bits
+// start (or that they follow the plane before), and its size.
+struct PlaneStep {
+  uint32_t plane;
+  uint32_t width, height;
+  int kind;
+  uint64_t start;
+  bool follows;  // starts where the step before it ended
+};
+
+// What a frame decodes, in stream order. The result is the skip count of
+// step resultStep (shifted right by 2 in grey); broken means the plane set
+// cannot take the rest of the frame: {0, corrupt} once the steps have run.
+struct FramePlan {
+  PlaneStep steps[4];
+  int count = 0;
+  int resultStep = -1;
+  bool grey = false;
+  bool corrupt = false;
+  bool broken = false;
+};
+
+FramePlan PlanFrame(const PlaneSet& ps, const PlaneEntry* out, const PlaneEntry* ref, size_t size,
+                    const uint8_t* data, uint32_t headerFlags, uint32_t movieFlags) {
+  FramePlan plan;
+  const uint32_t lw = ps.lumaWidth, lh = ps.lumaHeight, cw = ps.chromaWidth, ch = ps.chromaHeight;
+  auto add = [&](uint32_t plane, uint32_t w, uint32_t h, int kind, uint64_t start, bool follows) {
+    plan.steps[plan.count++] = {plane, w, h, kind, start, follows};
+  };
+  uint64_t pos = 0;
+  if (headerFlags & kHeaderAlpha) {
+    const uint32_t length = size >= 4 ? LoadLe32(data) : 0;
+    if (length < 4 || length > size) plan.corrupt = true;  // the section cannot hold its own length
+    if ((movieFlags & kOpenAlpha) && out[PLANE_ALPHA].data && ref[PLANE_ALPHA].data) {
+      if (out[PLANE_ALPHA].stride != ref[PLANE_ALPHA].stride) {
+        plan.broken = true;
+        return plan;
+      }
+      add(PLANE_ALPHA, lw, lh, 1, 4, false);
+    }
+    pos = length;
+  }
+  uint64_t lumaStart = pos, chromaStart = 0;
+  const bool revI = !(movieFlags & kOpenBeforeRevI);
+  if (revI) {
+    if (pos > size || size - pos < 4) {
+      plan.corrupt = true;
+      chromaStart = size;
+    } else {
+      chromaStart = pos + LoadLe32(data + pos);
+    }
+    lumaStart = pos + 4;
+  }
+  add(PLANE_LUMA, lw, lh, 1, lumaStart, false);
+  if (movieFlags & kOpenGrey) {
+    plan.resultStep = plan.count - 1;
+    plan.grey = true;
+    return plan;
+  }
+  for (uint32_t p : {PLANE_CHROMA1, PLANE_CHROMA2}) {
+    if (!out[p].data || !ref[p].data || out[p].stride != ref[p].stride) {
+      plan.broken = true;
+      return plan;
+    }
+  }
+  add(PLANE_CHROMA1, cw, ch, 2, chromaStart, !revI);
+  add(PLANE_CHROMA2, cw, ch, 2, 0, true);
+  plan.resultStep = plan.count - 1;
+  return plan;
+}
+
+// The frame's planes in stream order into one change map.
+VideoFrameResult DecodeSerially(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
+                                const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
+                                const VideoWork& work, uint32_t movieFlags) {
+  bool corrupt = plan.corrupt;
+  uint64_t next = 0;
+  uint32_t skipCount = 0;
+  for (int i = 0; i < plan.count; ++i) {
+    const PlaneStep& st = plan.steps[i];
+    const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
+                                           ref[st.plane].data, st.width, st.height, out[st.plane].stride,
+                                           changeMap, blocksAcross, st.kind, work, movieFlags);
+    corrupt |= r.corrupt;
+    next = r.next;
+    if (i == plan.resultStep) skipCount = plan.grey ? r.skipCount >> 2 : r.skipCount;
+  }
+  if (plan.broken) return {0, true};
+  return {skipCount, corrupt};
+}
+
+// The frame's planes as jobs that start together: a job is a step whose
+// start is known and the steps that follow it. Each job marks its own map;
+// the plane whose skip count is the result tallies its skips per map byte,
+// counted afterwards against what the map and the jobs before it marked,
+// which is what the serial decode would have seen. The maps are then merged.
+VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
+                                  const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
+                                  uint32_t mapBytes, const VideoWork& work, uint32_t movieFlags,
+                                  const VideoParallel& par) {
+  int first[kVideoMaxJobs + 1];
+  int jobs = 0;
+  for (int i = 0; i < plan.count; ++i)
+    if (!plan.steps[i].follows) first[jobs++] = i;
+  first[jobs] = plan.count;
+  int resultJob = -1;
+  for (int j = 0; j < jobs; ++j)
+    if (plan.resultStep >= first[j] && plan.resultStep < first[j + 1]) resultJob = j;
+  bool corrupt[kVideoMaxJobs] = {};
+  auto job = [&](int j) {
+    uint8_t* map = par.maps[j];
+    std::memset(map, 0, mapBytes);
+    if (j == resultJob) std::memset(par.tally, 0, mapBytes);
+    const VideoWork& w = j == 0 ? work : par.work[j - 1];
+    uint64_t next = 0;
+    for (int i = first[j]; i < first[j + 1]; ++i) {
+      const PlaneStep& st = plan.steps[i];
+      const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
+                                             ref[st.plane].data, st.width, st.height, out[st.plane].stride, map,
+                                             blocksAcross, st.kind, w, movieFlags,
+                                             i == plan.resultStep ? par.tally : nullptr);
+      corrupt[j] |= r.corrupt;
+      next = r.next;
+    }
+  };
+  par.pool->Run(jobs, job);
+  // Whole-map passes, one per job, so that each is a plain vector loop.
+  auto merge = [&](int j) {
+    const uint8_t* map = par.maps[j];
+    for (uint32_t b = 0; b < mapBytes; ++b) changeMap[b] = map[b] ? 1 : changeMap[b];
+  };
+  int merged = 0;
+  uint32_t skipCount = 0;
+  if (resultJob >= 0) {
+    for (; merged < resultJob; ++merged) merge(merged);
+    for (uint32_t b = 0; b < mapBytes; ++b) skipCount += changeMap[b] ? 0 : par.tally[b];
+  }
+  for (; merged < jobs; ++merged) merge(merged);
+  if (plan.grey) skipCount >>= 2;
+  bool anyCorrupt = plan.corrupt;
+  for (int j = 0; j < jobs; ++j) anyCorrupt |= corrupt[j];
+  if (plan.broken) return {0, true};
+  return {skipCount, anyCorrupt};
+}
+
+}  // namespace
+
 VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const uint8_t* end,
                                   uint32_t headerFlags, uint32_t movieFlags, uint8_t* changeMap,
-                                  uint32_t blocksAcross, const VideoWork& work) {
+                                  uint32_t blocksAcross, const VideoWork& work, const VideoParallel* parallel) {
   if (!planes || !data || !end || end < data || !changeMap || !PlaneSetUsable(*planes, blocksAcross))
     return {0, true};
   const size_t size = size_t(end - data);
@@ -411,47 +567,14 @@ VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const u
     return {0, true};
   planes->current = target;
 
-  const uint32_t lw = planes->lumaWidth, lh = planes->lumaHeight;
-  const uint32_t cw = planes->chromaWidth, ch = planes->chromaHeight;
-  auto decode = [&](uint64_t start, uint32_t plane, uint32_t w, uint32_t h, int kind) {
-    return VideoDecodePlane(data, size, start, out[plane].data, ref[plane].data, w, h, out[plane].stride,
-                            changeMap, blocksAcross, kind, work, movieFlags);
-  };
-
-  bool corrupt = false;
-  uint64_t pos = 0;
-  if (headerFlags & kHeaderAlpha) {
-    const uint32_t length = size >= 4 ? LoadLe32(data) : 0;
-    if (length < 4 || length > size) corrupt = true;  // the section cannot hold its own length
-    if ((movieFlags & kOpenAlpha) && out[PLANE_ALPHA].data && ref[PLANE_ALPHA].data) {
-      if (out[PLANE_ALPHA].stride != ref[PLANE_ALPHA].stride) return {0, true};
-      corrupt |= decode(4, PLANE_ALPHA, lw, lh, 1).corrupt;
-    }
-    pos = length;
-  }
-
-  uint64_t lumaStart = pos, chromaStart = 0;
-  const bool revI = !(movieFlags & kOpenBeforeRevI);
-  if (revI) {
-    if (pos > size || size - pos < 4) {
-      corrupt = true;
-      chromaStart = size;
-    } else {
-      chromaStart = pos + LoadLe32(data + pos);
-    }
-    lumaStart = pos + 4;
-  }
-  const PlaneResult luma = decode(lumaStart, PLANE_LUMA, lw, lh, 1);
-  corrupt |= luma.corrupt;
-  if (movieFlags & kOpenGrey) return {luma.skipCount >> 2, corrupt};
-
-  for (uint32_t p : {PLANE_CHROMA1, PLANE_CHROMA2}) {
-    if (!out[p].data || !ref[p].data || out[p].stride != ref[p].stride) return {0, true};
-  }
-  if (!revI) chromaStart = luma.next;
-  const PlaneResult c1 = decode(chromaStart, PLANE_CHROMA1, cw, ch, 2);
-  const PlaneResult c2 = decode(c1.next, PLANE_CHROMA2, cw, ch, 2);
-  return {c2.skipCount, corrupt || c1.corrupt || c2.corrupt};
+  const FramePlan plan = PlanFrame(*planes, out, ref, size, data, headerFlags, movieFlags);
+  int jobs = 0;
+  for (int i = 0; i < plan.count; ++i) jobs += !plan.steps[i].follows;
+  const uint32_t mapBytes = blocksAcross * ((planes->lumaHeight + 15) / 16);
+  if (parallel && parallel->pool && parallel->pool->threads() > 1 && jobs > 1 && parallel->mapBytes >= mapBytes)
+    return DecodeInParallel(plan, data, size, out, ref, changeMap, blocksAcross, mapBytes, work, movieFlags,
+                            *parallel);
+  return DecodeSerially(plan, data, size, out, ref, changeMap, blocksAcross, work, movieFlags);
 }
 
 }  // namespace tarn

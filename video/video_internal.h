@@ -118,10 +118,12 @@ struct PlaneResult {
 
 // Decodes one plane whose bits start at offset start of the frame data
 // [data, data + size). plane kind 1 = luma or alpha, 2 = chroma. dst and ref
-// have the same stride and may be the same plane (decoded in place).
+// have the same stride and may be the same plane (decoded in place). With a
+// skipTally (laid out as the change map) each counted skip adds one to the
+// tally's byte of its area instead of to the result's skipCount.
 PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst,
                              const uint8_t* ref, uint32_t width, uint32_t height, uint32_t stride,
                              uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
-                             uint32_t movieFlags);
+                             uint32_t movieFlags, uint8_t* skipTally = nullptr);
 
 }  // namespace tarn

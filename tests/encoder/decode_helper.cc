@@ -2,13 +2,46 @@
 #include "tests/encoder/decode_helper.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "audio/audio_decoder.h"
 #include "common/little_endian.h"
 #include "movie/movie.h"
 
 namespace tarn::test {
+
+std::vector<encoder::Picture> SyntheticClip(uint32_t w, uint32_t h, int frames, bool alpha, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<encoder::Picture> clip;
+  for (int t = 0; t < frames; ++t) {
+    encoder::Picture p;
+    p.Resize(w, h, alpha);
+    const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    for (uint32_t y = 0; y < h; ++y) {
+      for (uint32_t x = 0; x < w; ++x) {
+        int v = int(40 + (x + 2 * t) * 150 / w + y * 40 / h);
+        const int sx = int(x) - (8 + 3 * t), sy = int(y) - (h / 3 + t);
+        if (sx >= 0 && sx < 20 && sy >= 0 && sy < 16) v = 220;
+        if (y >= h - 14 && y < h - 4) {  // text-like strip scrolling left
+          const uint32_t gx = (x + 2 * t) % 12;
+          v = (gx < 2 || ((y + gx) % 5 == 0)) ? 16 : 235;
+        }
+        if (x < 16 && y < 16) v = int(rng() % 256);
+        p.y[size_t(y) * w + x] = uint8_t(std::clamp(v, 0, 255));
+        if (alpha) p.a[size_t(y) * w + x] = uint8_t(x < w / 2 ? 255 : (x * 7 + y * 3 + t) & 255);
+      }
+    }
+    for (uint32_t y = 0; y < ch; ++y)
+      for (uint32_t x = 0; x < cw; ++x) {
+        p.cb[size_t(y) * cw + x] = uint8_t(100 + (x * 60) / cw + t);
+        p.cr[size_t(y) * cw + x] = uint8_t(160 - (y * 50) / ch);
+      }
+    clip.push_back(std::move(p));
+  }
+  return clip;
+}
 
 DecoderPlanes::DecoderPlanes(uint32_t width, uint32_t height, bool alpha) {
   set.setCount = 2;

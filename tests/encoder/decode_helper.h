@@ -1,14 +1,20 @@
-// Decodes encoder output with the real decoders: a whole movie image (header,
-// index, audio packets, video) or a bare frame of video data.
+// Synthetic clips for the encoder, and its output decoded with the real
+// decoders: a whole movie image (header, index, audio packets, video) or a
+// bare frame of video data.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "encoder/inputs.h"
 #include "video/video.h"
 
 namespace tarn::test {
+
+// A clip with what real pictures mix: gradients, a moving filled square, a
+// moving two-colour "text" strip, fresh noise in one corner, a still area.
+std::vector<encoder::Picture> SyntheticClip(uint32_t w, uint32_t h, int frames, bool alpha, uint32_t seed);
 
 // A plane set with two buffer sets and the bundle buffers, owned here.
 class DecoderPlanes {

@@ -106,15 +106,29 @@ TEST(EncodeCommand, Y4mWithTwoSoundTracks) {
   EXPECT_EQ(0, census.code) << census.err;
 }
 
-TEST(EncodeCommand, MonoY4mBecomesGrey) {
+// A mono source becomes a grey movie, and the PSNR the tool reports is the
+// one of what the movie decodes to.
+TEST(EncodeCommand, MonoY4mBecomesGreyAndReportsItsPsnr) {
   const std::string dir = TempDir();
-  WriteY4m(dir + "/mono.y4m", 33, 17, 3, "mono");
-  ASSERT_EQ(0, Tarn("encode --quiet -o '" + dir + "/g.trn' '" + dir + "/mono.y4m'").code);
+  const uint32_t w = 33, h = 17;
+  WriteY4m(dir + "/mono.y4m", w, h, 3, "mono");
+  const ToolRun r = Tarn("encode --quality 60 -o '" + dir + "/g.trn' '" + dir + "/mono.y4m'");
+  ASSERT_EQ(0, r.code) << r.err;
   DecodedMovie d;
   std::string why;
   ASSERT_TRUE(DecodeMovieImage(ReadFile(dir + "/g.trn"), d, &why)) << why;
   EXPECT_TRUE(d.headerFlags & HDR_GRAYSCALE);
   EXPECT_EQ(0u, d.corruptFrames);
+  double sse = 0;
+  for (int t = 0; t < 3; ++t)
+    for (uint32_t y = 0; y < h; ++y)
+      for (uint32_t x = 0; x < w; ++x) {
+        const double e = double(d.y[size_t(t)][y * w + x]) - ((x * 3 + y + 5 * t) & 255);
+        sse += e * e;
+      }
+  const size_t at = r.err.find("PSNR Y ");
+  ASSERT_NE(std::string::npos, at) << r.err;
+  EXPECT_NEAR(10 * std::log10(255.0 * 255.0 * 3 * w * h / sse), std::atof(r.err.c_str() + at + 7), 0.01) << r.err;
 }
 
 // PNG colour through the inverse matrix and back through the player's
@@ -183,6 +197,9 @@ TEST(EncodeCommand, ClearErrors) {
       {"encode -o '" + dir + "/o.trn' '" + dir + "/ok.y4m' --audio '" + dir + "/noise.wav'", "cannot read sound"},
       {"encode -o '" + dir + "/o.trn' --quality 0 '" + dir + "/ok.y4m'", "1..100"},
       {"encode -o '" + dir + "/o.trn' --revision j '" + dir + "/ok.y4m'", "f, g, h or i"},
+      {"encode -o '" + dir + "/o.trn' --threads 0 '" + dir + "/ok.y4m'", "thread count"},
+      {"encode -o '" + dir + "/o.trn' --passes 3 '" + dir + "/ok.y4m'", "1 or 2"},
+      {"encode -o '" + dir + "/o.trn' --passes 2 '" + dir + "/ok.y4m'", "--bitrate"},
       {"encode -o '" + dir + "/o.trn' --bogus '" + dir + "/ok.y4m'", "unknown option"},
       {"encode -o '" + dir + "/o.trn' --alpha '" + dir + "/ok.y4m'", "alpha"},
       {"encode -o '" + dir + "/no/such/dir/o.trn' '" + dir + "/ok.y4m'", "tarn:"},

@@ -1,0 +1,61 @@
+// A fixed set of threads that run the parts of one job at a time, the
+// calling thread taking parts too; a pool of one thread runs every part
+// inline. Also the thread count the library and the tools use by default.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace tarn {
+
+// TARN_THREADS (1..kMaxThreads) when set, else the processor count; a test
+// override set with ThreadsSetOverride comes first.
+inline constexpr int kMaxThreads = 64;
+int ThreadsWanted();
+void ThreadsSetOverride(int threads);  // 0 drops the override
+
+class WorkerPool {
+ public:
+  // threads - 1 workers are started (threads is clamped to 1..kMaxThreads).
+  explicit WorkerPool(int threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  int threads() const { return int(workers_.size()) + 1; }
+
+  // Calls part(context, i) once for every i in [0, count), in increasing
+  // order of claiming, on the workers and the calling thread; returns when
+  // every part has returned. One Run at a time per pool.
+  void Run(int count, void (*part)(void* context, int i), void* context);
+
+  template <class F>
+  void Run(int count, F&& part) {
+    using Part = std::remove_reference_t<F>;
+    Run(count, [](void* c, int i) { (*static_cast<Part*>(c))(i); }, &part);
+  }
+
+ private:
+  void Work(std::stop_token stop);
+  // With mutex_ held: claims the next part of the job in hand (false when
+  // none is left), and counts a part that returned.
+  bool Claim(int* index, void (**part)(void*, int), void** context);
+  void Finished();
+  // With the lock held: runs parts of the job in hand until none is left
+  // to claim, the lock released while a part runs.
+  void RunClaimed(std::unique_lock<std::mutex>& lock);
+
+  std::mutex mutex_;
+  std::condition_variable_any wake_;  // a job arrived (guarded by mutex_)
+  std::condition_variable done_;      // the last part of a job returned
+  void (*part_)(void*, int) = nullptr;  // the job in hand: guarded by mutex_
+  void* context_ = nullptr;
+  int count_ = 0, next_ = 0, unfinished_ = 0;
+  std::vector<std::jthread> workers_;  // last: stop and join before the state above dies
+};
+
+}  // namespace tarn
