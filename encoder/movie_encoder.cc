@@ -14,7 +14,7 @@ namespace tarn::encoder {
 namespace {
 
 // Cuts one track's sound into per-frame packets: by the end of frame i the
-// track has delivered at least the sound up to that frame's end time. Packets
+// track has delivered at least AudioFramesDue(i) sample frames. Packets
 // hold whole blocks, so every block after the first starts exactly where the
 // previous one's finished samples end and the cross-fade joins like samples.
 class TrackCutter {
@@ -100,11 +100,8 @@ struct Loop {
 
   void Add(const Picture& pic) {
     std::vector<MovieAudioPacket> packets;
-    for (size_t t = 0; t < cutters.size(); ++t) {
-      // Sound up to the end of this frame's time, rounded up.
-      const uint64_t end = ((uint64_t(frame) + 1) * rateDen * SampleRate(t) + rateNum - 1) / rateNum;
-      packets.push_back(cutters[t].Packet(end));
-    }
+    for (size_t t = 0; t < cutters.size(); ++t)
+      packets.push_back(cutters[t].Packet(AudioFramesDue(frame, SampleRate(t), rateNum, rateDen, opts.audioLeadMs)));
     SourcePicture sp;
     sp.y = pic.y.data();
     sp.yStride = pic.width;
@@ -159,6 +156,10 @@ bool CheckOptions(const EncodeOptions& o, std::string* why) {
     *why = "display mode must be 0..7";
     return false;
   }
+  if (o.audioLeadMs > kMaxAudioLeadMs) {
+    *why = "the sound lead must be 0.." + std::to_string(kMaxAudioLeadMs) + " ms";
+    return false;
+  }
   return true;
 }
 
@@ -169,6 +170,12 @@ std::vector<uint32_t> TrackIds(const EncodeOptions& o, size_t count) {
 }
 
 }  // namespace
+
+uint64_t AudioFramesDue(uint32_t frame, uint32_t sampleRate, uint32_t rateNumerator, uint32_t rateDenominator,
+                        uint32_t leadMs) {
+  const uint64_t own = ((uint64_t(frame) + 1) * rateDenominator * sampleRate + rateNumerator - 1) / rateNumerator;
+  return own + (uint64_t(leadMs) * sampleRate + 500) / 1000;
+}
 
 bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::string* why,
                      const EncodeProgress& progress) {

@@ -13,6 +13,17 @@
 
 namespace tarn::encoder {
 
+// What a player expects each track to lead its pictures by: frame 1 carries
+// that much sound beyond its own, so the device can start with the first
+// picture and the last sound arrives before the last picture.
+inline constexpr uint32_t kAudioLeadMs = 750;
+inline constexpr uint32_t kMaxAudioLeadMs = 10000;
+
+// Sample frames of a track that frame `frame` (0-based) must have delivered by
+// its end: the sound up to the end of its time, rounded up, plus the lead.
+uint64_t AudioFramesDue(uint32_t frame, uint32_t sampleRate, uint32_t rateNumerator, uint32_t rateDenominator,
+                        uint32_t leadMs);
+
 struct AudioInput {
   std::string path;
   uint32_t id = 0;
@@ -33,6 +44,7 @@ struct EncodeOptions {
   uint32_t display = 0;              // header display mode 0..7
   int audioQuality = 70;
   bool audioDct = true;              // false: the real-DFT variant
+  uint32_t audioLeadMs = kAudioLeadMs;  // sound frame 1 carries ahead of the pictures
   std::vector<AudioInput> audio;
   uint32_t maxFrames = 0;            // 0: all
 };
