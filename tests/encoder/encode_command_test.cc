@@ -88,7 +88,7 @@ TEST(EncodeCommand, Y4mWithTwoSoundTracks) {
   WriteY4m(dir + "/clip.y4m", 50, 30, 6, "420jpeg");
   WriteWav(dir + "/a.wav", 22050, 1, 0.5);
   WriteWav(dir + "/b.wav", 44100, 2, 0.5);
-  const ToolRun r = Tarn("encode -o '" + dir + "/out.trn' --quiet --audio-codec rdft '" + dir +
+  const ToolRun r = Tarn("encode -o '" + dir + "/out.trn' --quiet --audio-codec rdft --audio-lead 200 '" + dir +
                      "/clip.y4m' --audio '" + dir + "/a.wav:42' --audio '" + dir + "/b.wav'");
   ASSERT_EQ(0, r.code) << r.err;
   DecodedMovie d;
@@ -104,6 +104,19 @@ TEST(EncodeCommand, Y4mWithTwoSoundTracks) {
   EXPECT_EQ(44100u, d.tracks[1].samples.size());
   const ToolRun census = Tarn("blocks '" + dir + "/out.trn'");
   EXPECT_EQ(0, census.code) << census.err;
+  // Frame 1 leads each track by the 200 ms asked, rounded up to whole blocks
+  // (43.5 ms at 22050 Hz mono and 44100 Hz stereo).
+  ASSERT_EQ(0, Tarn("info '" + dir + "/out.trn' > '" + dir + "/info.txt'").code);
+  const std::vector<uint8_t> text = ReadFile(dir + "/info.txt");
+  const std::string info(text.begin(), text.end());
+  int leads = 0;
+  for (size_t at = info.find(", lead "); at != std::string::npos; at = info.find(", lead ", at + 1), ++leads) {
+    const int ms = std::atoi(info.c_str() + at + 7);
+    EXPECT_GE(ms, 200) << info;
+    EXPECT_LT(ms, 244) << info;
+  }
+  EXPECT_EQ(leads, 2) << info;
+  EXPECT_EQ(1, Tarn("encode -o '" + dir + "/x.trn' --audio-lead 10001 '" + dir + "/clip.y4m'").code);
 }
 
 TEST(EncodeCommand, MonoY4mBecomesGrey) {
