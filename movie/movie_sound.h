@@ -48,6 +48,12 @@ void SoundPauseTracks(MovieState* m, bool pause);
 // Clears each track's starvation flag; true when a track starved before the
 // end of its sound.
 bool SoundTakeUnderrun(MovieState* m);
+// The decoded sound the tracks still hold (rings and devices), in ms of
+// playing time, the longest over the tracks; services them first.
+uint32_t SoundPendingMs(MovieState* m);
+// The playing time of the largest packet of any track: how far its sound can
+// run ahead of the pictures.
+uint32_t SoundLeadMs(const MovieState* m);
 // The first track's speed (16.16), which scales the movie's due times.
 uint32_t SoundSpeed(const MovieState* m);
 
