@@ -41,12 +41,16 @@ class Player {
   int Run(const std::string& fileList);
 
  private:
+  // Start-up.
+  bool StartWindow(const PlayerWindowStyle& style);
+  void StartSound();
   // Per file.
   bool OpenNextFile();
   bool OpenMovie(const std::string& name);
   bool OpenDisplay();
   void PlaceWindow();
   void CloseMovieForNextFile();
+  void PlayOutSound();
   // Loop pieces.
   void DoFrame();
   void HandleEvent(const PlayerEvent& e);
@@ -100,12 +104,8 @@ int Player::Run(const std::string& fileList) {
   style.hideCursor = opt_.hideCursor != 0;
   style.parentWindow = uint64_t(opt_.parentWindow);
   s_.skipBlackFill = true;
-  if (!host_.CreateWindow(kPlayerTitle, style)) {
-    host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
-    return 1;
-  }
-
-  MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr);
+  if (!StartWindow(style)) return 1;
+  StartSound();
 
   s_.fileList = fileList;
   s_.savedFileList = fileList;
@@ -136,6 +136,8 @@ int Player::Run(const std::string& fileList) {
     if ((w != 0 && s_.quitRequest != QuitRequest::Quit) || s_.closing) {
       budget += 1;
     } else if (s_.finished || s_.quitRequest == QuitRequest::Quit) {
+      if (s_.playOutSound) PlayOutSound();
+      if (s_.quitPosted) break;
       s_.finished = false;
       s_.quitRequest = QuitRequest::None;
       MoviePause(s_.movie, 1);
@@ -171,6 +173,25 @@ int Player::Run(const std::string& fileList) {
   }
   Shutdown();
   return s_.exitCode;
+}
+
+bool Player::StartWindow(const PlayerWindowStyle& style) {
+  if (host_.CreateWindow(kPlayerTitle, style)) return true;
+  const std::string why = host_.WindowError();
+  if (why.empty()) {
+    host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
+  } else {
+    host_.Message(MessageKind::Error, kErrorCaption, why.c_str());
+  }
+  return false;
+}
+
+// A movie with sound plays on at its rate without it when no device opens;
+// the user hears of it once.
+void Player::StartSound() {
+  if (MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr) == 0 && !Preview()) {
+    host_.Notice("No sound device could be opened: the movie plays without sound.");
+  }
 }
 
 void Player::Shutdown() {
@@ -370,7 +391,7 @@ void Player::DoFrame() {
   if (s_.movie) {
     if (s_.movie->currentFrame == s_.movie->frameCount) {
       if (--opt_.loopCount == 0)
-        s_.finished = true;
+        s_.finished = s_.playOutSound = true;
       else
         MovieNextFrame(s_.movie);
     } else {
@@ -379,6 +400,25 @@ void Player::DoFrame() {
   }
   if (opt_.showStats && s_.movie) DrawStatistics();
   if (s_.userPaused) MoviePause(s_.movie, 1);
+}
+
+// The last picture of a movie's last loop is up, but the sound decoded with
+// it is still in the rings and the device: it plays out before the movie
+// closes, for at most the time the sound can run ahead of the pictures plus
+// 100 ms. Events are handled meanwhile; a quit (Esc, a close) or a skip ends
+// the wait at once.
+void Player::PlayOutSound() {
+  s_.playOutSound = false;
+  s_.finished = false;
+  const uint32_t start = MovieTimeMs();
+  const uint32_t bound = MovieSoundLeadMs(s_.movie) + 100;
+  while (MovieSoundPendingMs(s_.movie) > 0 && MovieTimeMs() - start < bound) {
+    PlayerEvent e;
+    while (host_.PollEvent(e) && !s_.quitPosted) HandleEvent(e);
+    if (s_.quitPosted || s_.finished || s_.quitRequest != QuitRequest::None) break;
+    SleepMs(5);
+  }
+  s_.finished = true;
 }
 
 void Player::CloseMovieForNextFile() {
