@@ -144,7 +144,8 @@ uint32_t MovieSoundSwitch(Movie* movie, uint32_t on);       // 1: a track is pla
 // it until it reaches 0 plays the sound out. 0 without sound.
 uint32_t MovieSoundPendingMs(Movie* movie);
 // How far the sound can run ahead of the pictures, in ms: the playing time of
-// the largest packet. Bounds the wait for MovieSoundPendingMs to reach 0.
+// the largest packet (and the back-end's start margin of 100 ms when that is
+// shorter). Bounds the wait for MovieSoundPendingMs to reach 0.
 uint32_t MovieSoundLeadMs(const Movie* movie);
 void MovieGetSummary(Movie* movie, PlaybackSummary* summary);
 void MovieGetRealtime(uint32_t framesWanted, Movie* movie, RealtimeStats* stats);

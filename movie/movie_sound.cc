@@ -15,6 +15,7 @@
 #include "movie/movie_internal.h"
 #include "movie/movie_threads.h"
 #include "movie/track_service.h"
+#include "sound/backend_util.h"
 
 namespace tarn {
 namespace {
@@ -299,12 +300,18 @@ uint32_t SoundPendingMs(MovieState* m) {
   return uint32_t(std::min<uint64_t>(most, UINT32_MAX));
 }
 
+// A track whose packets carry no lead makes the back-end wait that margin
+// besides before it starts (SoundStartBytes): its sound runs that much
+// further behind the decode.
 uint32_t SoundLeadMs(const MovieState* m) {
   const MovieSound& s = m->sound;
   uint64_t most = 0;
   for (uint32_t k = 0; k < s.selectedCount; ++k) {
     const uint64_t perSecond = RingBytesPerSecond(s.tracks[k]);
-    if (perSecond) most = std::max(most, uint64_t(TrackWord(m->source.trackLargest, s.selected[k])) * 1000 / perSecond);
+    if (perSecond == 0) continue;
+    uint64_t ms = uint64_t(TrackWord(m->source.trackLargest, s.selected[k])) * 1000 / perSecond;
+    if (ms < kSoundStartMarginMs) ms += kSoundStartMarginMs;
+    most = std::max(most, ms);
   }
   return uint32_t(std::min<uint64_t>(most, UINT32_MAX));
 }

@@ -51,8 +51,9 @@ bool SoundTakeUnderrun(MovieState* m);
 // The decoded sound the tracks still hold (rings and devices), in ms of
 // playing time, the longest over the tracks; services them first.
 uint32_t SoundPendingMs(MovieState* m);
-// The playing time of the largest packet of any track: how far its sound can
-// run ahead of the pictures.
+// How far a track's sound can run ahead of the pictures: the playing time of
+// its largest packet, and the back-end's start margin besides when the
+// packets carry no lead. The longest over the tracks.
 uint32_t SoundLeadMs(const MovieState* m);
 // The first track's speed (16.16), which scales the movie's due times.
 uint32_t SoundSpeed(const MovieState* m);
