@@ -199,12 +199,14 @@ int Ready(SoundTrack* t) {
       s->pendingBytes = free;
       return 1;
     }
-    // Put 100 ms of silence where the device reads next and write on behind it.
+    // Put 100 ms of silence where the device reads next, for it to play
+    // until sound comes, and write the sound from there: the device loses no
+    // more time than it has already played dry.
     t->starved = 1;
     if (repairs == kMaxStarveRepairs) return 0;
     FillSilence(t, s->lastWriteCursor, 2 * s->writeChunk);
-    s->writePos = uint32_t((uint64_t(s->lastWriteCursor) + 2 * s->writeChunk) % size);
-    s->written = s->taken + 2 * s->writeChunk;
+    s->writePos = s->lastWriteCursor;
+    s->written = s->taken;
     measure = true;
   }
 }

@@ -1,8 +1,8 @@
 // The looping-buffer sound back-end: each track plays through its own looping
 // buffer of about 600 ms that the track service writes just behind the play
 // cursor. Playback starts when the first fill is complete; a device that has
-// read past the data is repaired with 100 ms of silence and reported as
-// starvation. The cursors are followed as unwrapped byte counts, so a play
+// read past the data gets 100 ms of silence to play until sound comes, and is
+// reported as starved. The cursors are followed as unwrapped byte counts, so a play
 // cursor that has overtaken the data is told from one far behind it, and
 // silence is kept ahead of the data so that a device that runs dry never
 // replays what it played one buffer earlier.

@@ -56,7 +56,8 @@ bool OpenDevice(SoundTrack* t) {
   const uint32_t bps1000 = BytesPerSecond1000(t);
   s->bufferBytes = (bps1000 / 16000 + 31) & ~31u;
   const uint32_t halfSecond = (bps1000 / 2000 + 31) & ~31u;
-  s->prerollBytes = SoundStartBytes(&s->movie, halfSecond, bps1000 / 1000, t->bits, s->movieSoundBytes) & ~3u;
+  s->prerollBytes =
+      SoundStartBytes(&s->movie, halfSecond, bps1000 / 1000, t->bits, s->movieSoundBytes, s->bufferBytes) & ~3u;
   s->currentIndex = s->lastIndex = -1;
   s->started = 0;
   s->submittedBytes = 0;
