@@ -11,51 +11,35 @@
 
 namespace tarn::encoder {
 
-namespace {
-
-// Cuts one track's sound into per-frame packets: by the end of frame i the
-// track has delivered at least AudioFramesDue(i) sample frames. Packets
-// hold whole blocks, so every block after the first starts exactly where the
-// previous one's finished samples end and the cross-fade joins like samples.
-class TrackCutter {
- public:
-  TrackCutter(const Sound& sound, int quality, bool useDct)
-      : sound_(sound), enc_({sound.sampleRate, sound.channels, useDct, quality}) {}
-
-  MovieAudioPacket Packet(uint64_t framesEnd) {
-    MovieAudioPacket p;
-    const uint64_t total = sound_.samples.size() / sound_.channels;
-    const uint64_t target = std::min(framesEnd, total);
-    const uint32_t ch = sound_.channels, len = enc_.FrameLength(), adv = enc_.BlockAdvance();
-    std::vector<int16_t> block(size_t(len) * ch);
-    while (done_ < target) {
-      for (uint32_t i = 0; i < len; ++i) {
-        const uint64_t s = done_ + i;
-        for (uint32_t c = 0; c < ch; ++c)
-          block[size_t(i) * ch + c] = s < total ? sound_.samples[size_t(s) * ch + c] : 0;
-      }
-      enc_.EncodeBlock(block.data(), p.data);
-      const uint64_t take = std::min<uint64_t>(adv, total - done_);
-      p.decodedBytes += uint32_t(take * ch * 2);
-      done_ += adv;
+MovieAudioPacket TrackCutter::Packet(uint64_t framesEnd) {
+  MovieAudioPacket p;
+  const uint64_t total = sound_.samples.size() / sound_.channels;
+  const uint64_t target = std::min(framesEnd, total);
+  const uint32_t ch = sound_.channels, len = enc_.FrameLength(), adv = enc_.BlockAdvance();
+  std::vector<int16_t> block(size_t(len) * ch);
+  while (done_ < target) {
+    for (uint32_t i = 0; i < len; ++i) {
+      const uint64_t s = done_ + i;
+      for (uint32_t c = 0; c < ch; ++c) block[size_t(i) * ch + c] = s < total ? sound_.samples[size_t(s) * ch + c] : 0;
     }
-    p.present = !p.data.empty();
-    return p;
+    enc_.EncodeBlock(block.data(), p.data);
+    const uint64_t take = std::min<uint64_t>(adv, total - done_);
+    p.decodedBytes += uint32_t(take * ch * 2);
+    done_ += adv;
   }
+  p.present = !p.data.empty();
+  return p;
+}
 
- private:
-  const Sound& sound_;
-  AudioEncoder enc_;
-  uint64_t done_ = 0;
-};
-
-uint32_t RateWord(const Sound& s, bool useDct) {
+uint32_t TrackRateWord(const Sound& s, bool useDct) {
   uint32_t w = s.sampleRate & 0xFFFF;
   w |= useDct ? TRACK_CODEC_B : TRACK_CODEC_A;
   if (!s.eightBit) w |= TRACK_16BIT;
   if (s.channels == 2) w |= TRACK_STEREO;
   return w;
 }
+
+namespace {
 
 struct Loop {
   const EncodeOptions& opts;
@@ -81,7 +65,7 @@ struct Loop {
     info.headerFlags = (o.grey ? HDR_GRAYSCALE : 0) | (o.alpha ? HDR_ALPHA : 0) |
                        ((o.display & 7) << 28);
     for (size_t i = 0; i < sounds.size(); ++i)
-      info.tracks.push_back({RateWord(*sounds[i], o.audioDct), ids[i], 0});
+      info.tracks.push_back({TrackRateWord(*sounds[i], o.audioDct), ids[i], 0});
     return info;
   }
 
