@@ -151,8 +151,8 @@ void StartPlayback(SoundLoopState* s) {
   s->lastCheckTime = MovieTimeMs();
 }
 
-// Space in front of the data, up to the play cursor less the gap, in whole
-// samples of 16 bits.
+// Space in front of the data, up to the play cursor less the gap, a multiple
+// of 4 bytes.
 uint32_t FreeBytes(const SoundLoopState* s) {
   const uint64_t ahead = s->written - std::min(s->played, s->written);
   const uint32_t free = s->bufferBytes - uint32_t(std::min<uint64_t>(ahead, s->bufferBytes));
@@ -207,6 +207,7 @@ int Ready(SoundTrack* t) {
     FillSilence(t, s->lastWriteCursor, 2 * s->writeChunk);
     s->writePos = s->lastWriteCursor;
     s->written = s->taken;
+    s->soundEnd = std::min(s->soundEnd, s->written);
     measure = true;
   }
 }
