@@ -413,8 +413,10 @@ DisplayBuffer* DisplayBufferOpen(VideoWindow* window, uint32_t width, uint32_t h
   const DisplayScreen& screen = DisplayScreenInfo();
   if (!found) {
     // An explicit style keeps the reason it gave; otherwise the general one.
+    // A screen of 8 bits or less is palettised; so is one whose layout the
+    // window system cannot describe at all (depth 0: SDL on an 8-bit X screen).
     if (!isExplicit || lastError[0] == '\0') {
-      SetError(screen.depth >= 1 && screen.depth <= 8 ? kPalettised : kNoStyle);
+      SetError(screen.depth <= 8 && window->DeviceAvailable() ? kPalettised : kNoStyle);
     }
     ReleaseAll(b);
     return nullptr;

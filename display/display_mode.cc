@@ -35,6 +35,18 @@ bool ModeSetSizeOnly(VideoWindow& window, int width, int height) {
   return chosen >= 0 && window.ModeSet(window.ModeAt(chosen));
 }
 
+// Whether any mode of the display, at any size, has one of the n depths.
+bool OffersDepth(VideoWindow& window, const int* depths, int n) {
+  const int count = window.ModeCount();
+  for (int i = 0; i < count; ++i) {
+    const VideoMode m = window.ModeAt(i);
+    for (int k = 0; k < n; ++k) {
+      if (VideoModeHasDepth(m, depths[k])) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void DisplayModeSetRequest(uint32_t width, uint32_t height, uint32_t depthCode) {
@@ -90,7 +102,14 @@ bool DisplayDeviceAcquire(VideoWindow* window, bool exclusive) {
     for (int i = 0; i < n; ++i) {
       if (!window->ModeSet(VideoMode{int(request.width), int(request.height), order[i]})) continue;
       exclusiveWindow = window;
-      if (window->ScreenMode().depth == order[i]) break;
+      if (VideoModeHasDepth(window->ScreenMode(), order[i])) break;
+    }
+    // A display with no mode of any depth asked for can never change its
+    // depth (an X screen keeps one): then the size alone is taken, as the
+    // desktop path does.
+    if (!exclusiveWindow && n > 0 && !OffersDepth(*window, order, n) &&
+        ModeSetSizeOnly(*window, int(request.width), int(request.height))) {
+      exclusiveWindow = window;
     }
     request = DisplayModeRequest{};
   }
@@ -118,7 +137,7 @@ bool DisplayModeApply(VideoWindow* window, bool setMode) {
       if (!window->ModeSet(VideoMode{width, height, order[i]})) continue;
       modeChanged = true;
       modeWindow = window;
-      matched = window->ScreenMode().depth == order[i];
+      matched = VideoModeHasDepth(window->ScreenMode(), order[i]);
       if (!matched) window->ModeRestore();
     }
     if (!matched && ModeSetSizeOnly(*window, width, height)) {

@@ -39,8 +39,9 @@ void DisplayScreenRefresh(VideoWindow& window);
 
 // Takes a reference on the display device; the first one (with exclusive and
 // a complete request) takes the requested mode exclusively and full screen,
-// walking the depth order over the display's modes without a size-only
-// fallback. False (and no reference) when the device is not available.
+// walking the depth order over the display's modes; the size alone is taken
+// only when the display has no mode of those depths at all (one that cannot
+// change its depth). False (and no reference) when the device is not available.
 [[nodiscard]] bool DisplayDeviceAcquire(VideoWindow* window, bool exclusive);
 // Drops a reference; the last one gives back an exclusive mode it took.
 void DisplayDeviceRelease();

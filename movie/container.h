@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/little_endian.h"
+
 namespace tarn {
 
 struct IoReader;
@@ -111,6 +113,36 @@ struct MovieContainer {
 
   FrameIndexView Index() const { return {indexBytes.data(), uint32_t(indexBytes.size() / 4)}; }
 };
+
+// Walks the audio packets at the head of the frame record [p, end): for each
+// of trackCount tracks in table order, onPacket(track, packet, packetEnd) is
+// called for a packet that is not empty, [packet, packetEnd) lying inside the
+// record. Returns where the video data starts; when a length field runs past
+// the record, *malformed is set and the video data is empty (end).
+template <class OnPacket>
+const uint8_t* WalkFramePackets(const uint8_t* p, const uint8_t* end, uint32_t trackCount, bool* malformed,
+                                OnPacket&& onPacket) {
+  for (uint32_t t = 0; t < trackCount; ++t) {
+    if (end - p < 4) {
+      *malformed = true;
+      return end;
+    }
+    const uint32_t length = LoadLe32(p);
+    p += 4;
+    if (length > uint64_t(end - p)) {
+      *malformed = true;
+      return end;
+    }
+    if (length != 0) onPacket(t, p, p + length);
+    p += length;
+  }
+  return p;
+}
+
+// Where the video data of the frame record [p, end) starts (see WalkFramePackets).
+inline const uint8_t* FrameVideoStart(const uint8_t* p, const uint8_t* end, uint32_t trackCount, bool* malformed) {
+  return WalkFramePackets(p, end, trackCount, malformed, [](uint32_t, const uint8_t*, const uint8_t*) {});
+}
 
 // Parses a complete movie image of size bytes.
 ContainerStatus ReadContainer(const uint8_t* data, size_t size, MovieContainer& out);

@@ -147,6 +147,32 @@ uint32_t MovieSoundPendingMs(Movie* movie);
 // the largest packet (and the back-end's start margin of 100 ms when that is
 // shorter). Bounds the wait for MovieSoundPendingMs to reach 0.
 uint32_t MovieSoundLeadMs(const Movie* movie);
+
+// Moves playback to frame, counted from 1; a number beyond the movie is the
+// last frame. Afterwards the next MovieDoFrame decodes and shows exactly the
+// picture that playing the movie from its start shows at that frame: the
+// frames from the nearest key frame at or before it up to the one before it
+// are decoded here (they do not count as played in the summary, their time
+// counts as video time). The change map then covers the whole picture, so the
+// next copy and its rectangles draw all of it.
+// Sound: every selected track is switched off, its ring emptied, and restarted
+// at the frame's time with the lead the movie's first frame brings at a fresh
+// start (decoded again from the records just before the frame), then switched
+// on. The clock restarts so that the frame is due at once.
+// A paused movie stays paused, its tracks too: the frame is loaded but not
+// shown (MovieWait keeps answering 1), and a caller that wants to see it calls
+// MovieDoFrame, as for a single step.
+// Returns 1; 0 for frame 0 or when the movie cannot be read there (nothing
+// decodes afterwards), with the reason in MovieGetError().
+uint32_t MovieGoto(Movie* movie, uint32_t frame);
+// The nearest key frame at or before frame (a number beyond the movie is the
+// last frame); 0 for frame 0 or a null movie. Frame 1 always counts as one.
+uint32_t MovieKeyFrame(const Movie* movie, uint32_t frame);
+// Sets the volume of the movie's sound tracks through their back-end, on the
+// back-end's own scale (the looping buffer: 0 .. 0x7FFF, the buffer queue:
+// 0 .. 0x10000; both open at their full volume). Only the movie's own voices
+// change, never the system's mixer. 1 when a track took it.
+uint32_t MovieSetVolume(Movie* movie, uint32_t volume);
 void MovieGetSummary(Movie* movie, PlaybackSummary* summary);
 void MovieGetRealtime(uint32_t framesWanted, Movie* movie, RealtimeStats* stats);
 

@@ -41,6 +41,24 @@ void ClockRestart(MovieState* m) {
   c.pauseOffset = 0;
 }
 
+void ClockSeek(MovieState* m) {
+  MovieClock& c = m->clock;
+  const uint32_t now = MovieTimeMs();
+  c.decodedGuard = 0;
+  c.running = 1;
+  c.start = now;
+  c.baseFrame = c.framesDecoded;
+  c.adjust = 0;
+  c.decayStep = 0;
+  c.pauseOffset = 0;
+  c.lateCopies = 0;
+  c.copySkipped = 0;
+  c.copySkipPending = 0;
+  c.restartTime = now;
+  c.restartTimeSet = 1;
+  c.restartRequest = 0;
+}
+
 void ClockNoteFirstFrame(MovieState* m) {
   MovieClock& c = m->clock;
   const uint32_t now = MovieTimeMs();

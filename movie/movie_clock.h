@@ -36,6 +36,11 @@ void MovieStartClock(MovieState* m);
 // Stops it: the next start begins again from the frame then decoded.
 void ClockRestart(MovieState* m);
 
+// After a jump: the frame now loaded is due at once and the ones after it at
+// the rate from now on; lateness, the copy skip state and the five-minute
+// restart start again. A paused clock resumes from there.
+void ClockSeek(MovieState* m);
+
 // Loading frame 1: every five minutes of play asks for a restart of sound and
 // clock, taken by the next decode (ClockTakeRestartRequest).
 void ClockNoteFirstFrame(MovieState* m);

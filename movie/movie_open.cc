@@ -123,7 +123,7 @@ MovieState* CreateRecord(const BlockPlan& b, const OpenedSource& s, const OpenSh
   SourceInit(m, s);
   uint8_t* work[kVideoBundleCount];
   for (int i = 0; i < kVideoBundleCount; ++i) work[i] = b.plan.At(block, b.work[i]);
-  PictureInit(m, h, shape.displayMode, b.picture, b.plan.At(block, b.map), work);
+  PictureInit(m, h, b.picture, b.plan.At(block, b.map), work);
   uint32_t* history[kHistoryArrays];
   for (uint32_t i = 0; i < kHistoryArrays; ++i) history[i] = reinterpret_cast<uint32_t*>(b.plan.At(block, b.history[i]));
   StatsInit(m, history);

@@ -21,12 +21,11 @@ PicturePlan PicturePlanFor(const MovieHeader& h, uint32_t outputHeight) {
   return plan;
 }
 
-void PictureInit(MovieState* m, const MovieHeader& h, uint32_t displayMode, const PicturePlan& plan,
+void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
                  uint8_t* changeMap, uint8_t* const workBuffers[kVideoBundleCount]) {
   MoviePicture& p = m->picture;
   p.width = h.width;
   p.height = h.height;
-  p.displayMode = displayMode;
   p.blocksAcross = plan.blocksAcross;
   p.blockCount = uint32_t(plan.blockCount);
   p.changeMap = changeMap;
@@ -80,6 +79,11 @@ void PictureRelease(MovieState* m) {
 
 void PictureBeginDecode(MovieState* m) {
   MoviePicture& p = m->picture;
+  if (p.keepMap) {
+    p.keepMap = 0;
+    p.mapStartDecode = m->clock.framesDecoded + 1;
+    return;
+  }
   if (m->clock.copySkipPending) return;
   std::fill_n(p.changeMap, p.blockCount, uint8_t(0));
   p.mapStartDecode = m->clock.framesDecoded + 1;
@@ -91,12 +95,20 @@ void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool
     p.lastVideo = VideoDecodeFrame(p.planes, video, end, m->headerFlags, m->flags, p.changeMap, p.blocksAcross, p.work);
     p.lastFrameCorrupt = p.lastVideo.corrupt || malformed;
     if (p.lastFrameCorrupt) ++p.corruptFrames;
+    p.heldFrame = m->currentFrame;
   } else if (malformed) {
     p.lastFrameCorrupt = 1;
     ++p.corruptFrames;
   } else {
     p.lastFrameCorrupt = 0;
   }
+}
+
+void PictureNoteSeek(MovieState* m) {
+  MoviePicture& p = m->picture;
+  std::fill_n(p.changeMap, p.blockCount, uint8_t(1));
+  p.copiedDecode = 0;
+  p.keepMap = 1;
 }
 
 bool PictureMapCoversDestination(const MovieState* m) {
@@ -182,8 +194,11 @@ void ComputeRects(MovieState* m, bool oneOnly) {
   std::sort(rects, rects + count, [](const BlockRect& a, const BlockRect& b) {
     return uint64_t(a.y) * 65536 + a.x < uint64_t(b.y) * 65536 + b.x;
   });
-  const bool dx = DisplayDoublesWidth(p.displayMode);
-  const bool dy = DisplayDoublesHeight(p.displayMode);
+  // The display option in force: the caller may have set a doubling in the
+  // movie flags after the open (the player lets the converter double).
+  const uint32_t mode = (m->flags & OPEN_DISPLAY_MASK) >> OPEN_DISPLAY_SHIFT;
+  const bool dx = DisplayDoublesWidth(mode);
+  const bool dy = DisplayDoublesHeight(mode);
   int out = 0;
   for (int i = 0; i < count; ++i) {
     uint64_t x = uint64_t(rects[i].x) * 16, y = uint64_t(rects[i].y) * 16;

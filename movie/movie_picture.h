@@ -20,7 +20,6 @@ struct MoviePicture {
   uint32_t blockCount;     // blocksAcross * ((output height + 15) / 16)
   uint32_t width;          // plane size: the decoded picture, not doubled
   uint32_t height;
-  uint32_t displayMode;    // 0..6 after the open's adjustment (7 has become 0)
   VideoWork work;
   VideoFrameResult lastVideo;  // result of the last VideoDecodeFrame
   uint32_t corruptFrames;      // frames the decoder reported corrupt
@@ -32,6 +31,8 @@ struct MoviePicture {
   // changed-block copy is valid exactly when PictureMapCoversDestination().
   uint32_t mapStartDecode;
   uint32_t copiedDecode;
+  uint32_t keepMap;            // the next decode adds to the map instead of starting it again
+  uint32_t heldFrame;          // the frame the current set holds (0: none yet)
 };
 
 // Sizes the change map and the work buffers for the picture: the pieces of
@@ -42,7 +43,7 @@ struct PicturePlan {
   VideoWork work{};
 };
 PicturePlan PicturePlanFor(const MovieHeader& h, uint32_t outputHeight);
-void PictureInit(MovieState* m, const MovieHeader& h, uint32_t displayMode, const PicturePlan& plan,
+void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
                  uint8_t* changeMap, uint8_t* const workBuffers[kVideoBundleCount]);
 
 // Allocates the plane set, zero-filled so that the first frame's references
@@ -56,6 +57,10 @@ void PictureBeginDecode(MovieState* m);
 // Decodes the video data [video, end) of the current frame; malformed: the
 // record's audio part was already broken.
 void PictureDecode(MovieState* m, const uint8_t* video, const uint8_t* end, bool malformed);
+
+// After a jump: the destination shows some other picture, so the next copy
+// draws the whole frame and the next frame's rectangles cover all of it.
+void PictureNoteSeek(MovieState* m);
 
 // True when the change map holds every change since the frame the copy's
 // destination shows, so that copying only changed blocks is enough.

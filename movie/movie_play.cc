@@ -3,6 +3,10 @@
 // due time, pause and the sound switch. Each step drives the sub-records
 // through their owners; the decode reads only inside the current frame
 // record, whose bounds were checked when it was loaded.
+#include <algorithm>
+#include <string>
+
+#include "common/last_error.h"
 #include "common/movie_time.h"
 #include "movie/movie_internal.h"
 #include "movie/movie_threads.h"
@@ -49,6 +53,53 @@ uint32_t MovieDoFrame(Movie* movie) {
   StatsEndFrame(m, t0, t1, MovieTimeMs());
   m->clock.decodedGuard = m->previousFrame = m->currentFrame;
   return 0;
+}
+
+uint32_t MovieGoto(Movie* movie, uint32_t frame) {
+  if (!movie) return 0;
+  MovieState* m = AsState(movie);
+  if (frame == 0) {
+    MovieSetError("Frame numbers count from 1.");
+    return 0;
+  }
+  if (InputFailed(m)) {
+    m->readFailed = 1;
+    MovieSetError("Reading the movie has failed.");
+    return 0;
+  }
+  frame = std::min(frame, m->frameCount);
+  // A damaged record elsewhere does not stop a jump to records that can be read.
+  m->readFailed = 0;
+  const uint32_t t0 = MovieTimeMs();
+  StatsCloseIntervals(m, t0);
+
+  // The picture: decode from the nearest key frame at or before the target up
+  // to the frame before it (or on from the frame the planes hold, when that
+  // lies between the two), alternating the buffer sets as playback does.
+  if (m->picture.planes) {
+    const uint32_t key = SourceKeyFrameAtOrBefore(m, frame);
+    const uint32_t held = m->picture.heldFrame;
+    for (uint32_t f = held >= key && held < frame ? held + 1 : key; f < frame; ++f) {
+      if (!SourceLoadRecord(m, f)) break;
+      InputTopUpForDecode(m);
+      const uint8_t* const end = m->source.frameData + m->source.frameSize;
+      bool malformed = false;
+      const uint8_t* video = FrameVideoStart(m->source.frameData, end, m->source.trackCount, &malformed);
+      PictureDecode(m, video, end, malformed);
+    }
+  }
+  if (!m->readFailed) SoundRestartAt(m, frame);
+  if (!m->readFailed) SourceLoadRecord(m, frame);
+  PictureNoteSeek(m);
+  ClockSeek(m);
+  StatsNoteSeek(m, t0, MovieTimeMs());
+  m->dirtyRectCount = -1;
+  if (m->readFailed || InputFailed(m)) {
+    m->readFailed = 1;
+    MovieSetError(("Error reading frame " + std::to_string(m->currentFrame) + ".").c_str());
+    return 0;
+  }
+  return 1;
 }
 
 void MovieNextFrame(Movie* movie) {

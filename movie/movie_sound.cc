@@ -136,6 +136,35 @@ int SelectedSlot(const MovieSound& s, uint32_t t) {
   return -1;
 }
 
+// Each selected track's sound lead, as frame 1's packet brings it at the
+// start: its decoded bytes beyond one frame's share of the track's sound
+// (whole sample frames, at most the ring). leadFrames is how many records
+// before a frame hold that much sound, plus one whose blocks warm the
+// decoder's cross-fade up. Frame 1's record is loaded.
+void MeasureLead(MovieState* m) {
+  MovieSound& s = m->sound;
+  const uint32_t hn = m->source.headerRateNumerator, hd = m->source.headerRateDenominator;
+  if (hn == 0 || m->source.frameData == nullptr) return;
+  const uint8_t* record = m->source.frameData;
+  bool malformed = false;
+  uint64_t frames = 0;
+  WalkFramePackets(record, record + m->source.frameSize, m->source.trackCount, &malformed,
+                   [&](uint32_t t, const uint8_t* packet, const uint8_t* packetEnd) {
+                     const int k = SelectedSlot(s, t);
+                     if (k < 0 || packetEnd - packet < 4) return;
+                     const uint32_t word = TrackWord(m->source.trackRate, t);
+                     const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
+                     const uint64_t share = uint64_t(word & 0xFFFF) * sampleBytes * hd / hn;
+                     if (share == 0) return;
+                     const uint64_t decoded = LoadLe32(packet);
+                     uint64_t lead = std::min<uint64_t>(decoded > share ? decoded - share : 0, s.tracks[k].ringSize);
+                     lead -= lead % sampleBytes;
+                     s.leadBytes[k] = uint32_t(lead);
+                     frames = std::max(frames, (lead + share - 1) / share + 1);
+                   });
+  s.leadFrames = uint32_t(std::min<uint64_t>(frames, uint64_t(m->source.roundedRate) * 5));
+}
+
 void ServiceLocked(MovieState* m) {
   const int64_t frame = int32_t(std::atomic_ref<uint32_t>(m->currentFrame).load(std::memory_order_relaxed));
   SoundServiceTracksLocked(m->sound.tracks, m->sound.selectedCount, frame);
@@ -176,6 +205,7 @@ void SoundOpenTracks(MovieState* m, const uint32_t* ids, uint32_t idCount) {
   // sound playing; otherwise MovieWait would hold every frame until a caller
   // switched sound on, which a plain player never does.
   if (s.selectedCount) s.playing = 1;
+  MeasureLead(m);
 }
 
 void SoundCloseTracks(MovieState* m) {
@@ -186,33 +216,18 @@ void SoundCloseTracks(MovieState* m) {
 const uint8_t* SoundDecodeFrame(MovieState* m, const uint8_t* p, const uint8_t* end, bool* malformed) {
   MovieSound& s = m->sound;
   bool locked = false;
-  for (uint32_t t = 0; t < m->source.trackCount; ++t) {
-    if (end - p < 4) {
-      *malformed = true;
-      p = end;
-      break;
-    }
-    const uint32_t length = LoadLe32(p);
-    p += 4;
-    if (length > uint64_t(end - p)) {  // a packet running past the record
-      *malformed = true;
-      p = end;
-      break;
-    }
-    if (length != 0) {
-      const int k = SelectedSlot(s, t);
-      if (k >= 0) {
-        if (!locked) {
-          MovieNodeLock(&s.node);
-          locked = true;
-        }
-        DecodePacket(&s.tracks[k], p, p + length);
-      }
-    }
-    p += length;
-  }
+  const uint8_t* video = WalkFramePackets(p, end, m->source.trackCount, malformed,
+                                          [&](uint32_t t, const uint8_t* packet, const uint8_t* packetEnd) {
+                                            const int k = SelectedSlot(s, t);
+                                            if (k < 0) return;
+                                            if (!locked) {
+                                              MovieNodeLock(&s.node);
+                                              locked = true;
+                                            }
+                                            DecodePacket(&s.tracks[k], packet, packetEnd);
+                                          });
   if (locked) MovieNodeUnlock(&s.node);
-  return p;
+  return video;
 }
 
 void MovieServiceSound(MovieState* m) {
@@ -254,6 +269,44 @@ uint32_t SoundSwitch(MovieState* m, uint32_t on) {
   }
   if (locked) MovieNodeUnlock(&s.node);
   return result;
+}
+
+void SoundRestartAt(MovieState* m, uint32_t frame) {
+  MovieSound& s = m->sound;
+  if (s.selectedCount == 0) return;
+  SoundSwitch(m, 0);
+  (void)SoundTakeUnderrun(m);  // a starvation before the jump belongs to the sound given up
+  MovieNodeLock(&s.node);
+  for (uint32_t k = 0; k < s.selectedCount; ++k) SoundRingReset(&s.tracks[k]);
+  MovieNodeUnlock(&s.node);
+  if (frame > 1 && s.leadFrames != 0) {
+    for (uint32_t f = frame > s.leadFrames ? frame - s.leadFrames : 1; f < frame; ++f) {
+      if (!SourceLoadRecord(m, f)) break;
+      bool malformed = false;
+      SoundDecodeFrame(m, m->source.frameData, m->source.frameData + m->source.frameSize, &malformed);
+    }
+    MovieNodeLock(&s.node);
+    for (uint32_t k = 0; k < s.selectedCount; ++k) SoundRingKeepNewest(&s.tracks[k], s.leadBytes[k]);
+    MovieNodeUnlock(&s.node);
+  }
+  SoundSwitch(m, 1);
+  // A back-end may come back from its switch running; a paused movie keeps its sound paused.
+  if (m->clock.paused) SoundPauseTracks(m, true);
+}
+
+uint32_t SoundSetVolume(MovieState* m, uint32_t volume) {
+  MovieSound& s = m->sound;
+  uint32_t set = 0;
+  if (s.selectedCount == 0) return 0;
+  MovieNodeLock(&s.node);
+  for (uint32_t k = 0; k < s.selectedCount; ++k) {
+    SoundTrack* t = &s.tracks[k];
+    if (!t->driver.setVolume) continue;
+    t->driver.setVolume(t, volume);
+    set = 1;
+  }
+  MovieNodeUnlock(&s.node);
+  return set;
 }
 
 void SoundPauseTracks(MovieState* m, bool pause) {
@@ -314,6 +367,10 @@ uint32_t SoundLeadMs(const MovieState* m) {
     most = std::max(most, ms);
   }
   return uint32_t(std::min<uint64_t>(most, UINT32_MAX));
+}
+
+uint32_t MovieSetVolume(Movie* movie, uint32_t volume) {
+  return movie ? SoundSetVolume(AsState(movie), volume) : 0;
 }
 
 uint32_t SoundSpeed(const MovieState* m) {

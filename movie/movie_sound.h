@@ -21,6 +21,8 @@ struct MovieSound {
   uint32_t selectedCount;
   uint8_t* rings[kMaxPendingTracks];  // ring memory per selected track
   uint32_t playing;
+  uint32_t leadBytes[kMaxPendingTracks];  // per selected track: the sound it holds ahead of the picture
+  uint32_t leadFrames;       // records before a frame that hold the lead, plus one (0: no lead)
   uint32_t joined;           // the sound node is on the sound thread
   ServiceNode node;          // its mutex guards the track rings
 };
@@ -29,6 +31,7 @@ struct MovieSound {
 void SoundInit(MovieState* m, SoundTrack* tracks, uint32_t trackRecords, uint32_t* selected);
 // Selects the table's tracks whose ids are listed, in list order, and opens
 // each through the installed back-end; a track that cannot open is dropped.
+// Frame 1's record is loaded: its packets tell each track's sound lead.
 void SoundOpenTracks(MovieState* m, const uint32_t* ids, uint32_t idCount);
 void SoundCloseTracks(MovieState* m);
 
@@ -45,6 +48,16 @@ void MovieServiceSound(MovieState* m);
 // Switches every track's device on or off: 1 when a track is playing.
 uint32_t SoundSwitch(MovieState* m, uint32_t on);
 void SoundPauseTracks(MovieState* m, bool pause);
+// After a jump to frame: every device off and its ring emptied, each track's
+// lead decoded again from the records before frame (loading them as the
+// current record) as frame 1's packet brings it at the start, devices on. The
+// decoders go on from where they were: the first block after the jump is
+// cross-faded with the last one before it, inside the records decoded for
+// the lead when there is one.
+// A paused movie keeps its tracks paused.
+void SoundRestartAt(MovieState* m, uint32_t frame);
+// Hands volume to every track's back-end; 1 when one took it.
+uint32_t SoundSetVolume(MovieState* m, uint32_t volume);
 // Clears each track's starvation flag; true when a track starved before the
 // end of its sound.
 bool SoundTakeUnderrun(MovieState* m);

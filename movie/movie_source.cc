@@ -134,19 +134,16 @@ void SourceRelease(MovieState* m) {
   src.frameBuffer = nullptr;
 }
 
-void MovieReadFrame(MovieState* m, uint32_t n) {
+bool SourceLoadRecord(MovieState* m, uint32_t n) {
   MovieSource& src = m->source;
   const uint32_t i = n == 0 ? 0 : n - 1;
-  m->clock.copySkipped = 0;
-  MovieServiceSound(m);
-  m->previousFrame = m->currentFrame;
-  if (i == 0) ClockNoteFirstFrame(m);
   // The record must lie inside the movie and fit the frame buffer; anything
   // else is a read error at this frame.
   const uint64_t start = src.index.Offset(i), end = src.index.Offset(i + 1);
   const bool sane = end >= start && end <= src.movieLength && end - start <= src.largestFrame;
   src.frameData = nullptr;
   src.frameSize = 0;
+  bool whole = false;
   if (!sane) {
     m->readFailed = 1;
   } else if (MovieInMemory(m)) {
@@ -155,16 +152,38 @@ void MovieReadFrame(MovieState* m, uint32_t n) {
     } else {
       src.frameData = src.preloaded + (start - src.preloadOffset);
       src.frameSize = uint32_t(end - start);
+      whole = true;
     }
   } else {
     const uint32_t size = uint32_t(end - start);
     const uint32_t got = InputReadRecord(m, i, uint32_t(start), src.frameBuffer, size);
     src.frameData = src.frameBuffer;
     src.frameSize = std::min(got, size);
+    whole = got == size;  // a short read is the reader's error, seen by the next decode
   }
-  MovieServiceSound(m);
   // The sound thread reads the frame number (end-frame rule) without a lock.
   std::atomic_ref<uint32_t>(m->currentFrame).store(i + 1, std::memory_order_relaxed);
+  return whole;
+}
+
+void MovieReadFrame(MovieState* m, uint32_t n) {
+  m->clock.copySkipped = 0;
+  MovieServiceSound(m);
+  m->previousFrame = m->currentFrame;
+  if (n <= 1) ClockNoteFirstFrame(m);
+  SourceLoadRecord(m, n);
+  MovieServiceSound(m);
+}
+
+uint32_t SourceKeyFrameAtOrBefore(const MovieState* m, uint32_t frame) {
+  uint32_t i = std::min(frame, m->frameCount);
+  while (i > 1 && !m->source.index.IsKey(i - 1)) --i;
+  return i == 0 ? 1 : i;
+}
+
+uint32_t MovieKeyFrame(const Movie* movie, uint32_t frame) {
+  if (!movie || frame == 0) return 0;
+  return SourceKeyFrameAtOrBefore(AsState(movie), frame);
 }
 
 }  // namespace tarn

@@ -73,8 +73,18 @@ bool SourcePreload(MovieState* m, uint64_t sourceBytes, uint32_t reportedLength,
 bool SourceAllocateFrameBuffer(MovieState* m);
 void SourceRelease(MovieState* m);
 
-// Loads frame record n (1-based; 0 is taken as 1). A record that lies outside
-// the movie or is larger than the largest-frame field sets readFailed.
+// Loads frame record n (1-based; 0 is taken as 1) as the frame after the
+// current one: services the sound around the read and notes a return to
+// frame 1 for the clock. A record that lies outside the movie or is larger
+// than the largest-frame field sets readFailed.
 void MovieReadFrame(MovieState* m, uint32_t n);
+// Loads record n as the current frame record and makes n the current frame,
+// touching nothing else; false when it cannot be read whole (readFailed, or
+// the reader's error flag, is then set).
+bool SourceLoadRecord(MovieState* m, uint32_t n);
+
+// The nearest key frame at or before frame (clamped to the movie); frame 1
+// counts as one whatever its index bit says.
+uint32_t SourceKeyFrameAtOrBefore(const MovieState* m, uint32_t frame);
 
 }  // namespace tarn

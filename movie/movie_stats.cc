@@ -85,6 +85,8 @@ void StatsCloseIntervals(MovieState* m, uint32_t t) {
   StatsUpdateSlowest(m, t);
 }
 
+void StatsNoteSeek(MovieState* m, uint32_t t0, uint32_t t1) { m->stats.videoTime += t1 - t0; }
+
 void StatsNoteSkippedCopy(MovieState* m) { ++m->stats.skippedCopies; }
 void StatsNoteSoundSkip(MovieState* m) { ++m->stats.soundSkips; }
 

@@ -55,6 +55,10 @@ void StatsUpdateSlowest(MovieState* m, uint32_t t);
 // Both, as a wait or a pause does.
 void StatsCloseIntervals(MovieState* m, uint32_t t);
 
+// A jump that spent t0 .. t1 decoding the frames before its target: video
+// time, though none of those frames counts as played.
+void StatsNoteSeek(MovieState* m, uint32_t t0, uint32_t t1);
+
 void StatsNoteSkippedCopy(MovieState* m);
 void StatsNoteSoundSkip(MovieState* m);
 

@@ -50,14 +50,7 @@ void SoundRingWrite(SoundTrack* t, const uint8_t* src, uint32_t n) {
     src += n - t->ringSize;
     n = t->ringSize;
   }
-  const uint32_t freeBytes = t->ringSize - Fill(t);
-  if (n > freeBytes) {
-    const uint32_t drop = n - freeBytes;
-    size_t at = size_t(t->readPos - t->ringStart) + drop;
-    if (at >= t->ringSize) at -= t->ringSize;
-    t->readPos = t->ringStart + at;
-    AddFill(t, uint32_t(0) - drop);
-  }
+  SoundRingKeepNewest(t, t->ringSize - n);
   AddFill(t, n);
   const uint32_t toEnd = uint32_t(t->ringEnd - t->writePos);
   if (toEnd >= n) {
@@ -68,6 +61,16 @@ void SoundRingWrite(SoundTrack* t, const uint8_t* src, uint32_t n) {
     std::memcpy(t->ringStart, src + toEnd, n - toEnd);
     t->writePos = t->ringStart + (n - toEnd);
   }
+}
+
+void SoundRingKeepNewest(SoundTrack* t, uint32_t n) {
+  const uint32_t fill = Fill(t);
+  if (fill <= n) return;
+  const uint32_t drop = fill - n;  // <= fill <= ringSize
+  size_t at = size_t(t->readPos - t->ringStart) + drop;
+  if (at >= t->ringSize) at -= t->ringSize;
+  t->readPos = t->ringStart + at;
+  AddFill(t, uint32_t(0) - drop);
 }
 
 void SoundRingReset(SoundTrack* t) {

@@ -15,6 +15,9 @@ namespace tarn {
 // ring keeps only its last ringSize bytes. Caller holds the sound lock.
 void SoundRingWrite(SoundTrack* t, const uint8_t* src, uint32_t n);
 
+// Drops the oldest bytes so that at most n remain. Caller holds the sound lock.
+void SoundRingKeepNewest(SoundTrack* t, uint32_t n);
+
 // Empties the ring (positions to ringStart, fillCount 0).
 void SoundRingReset(SoundTrack* t);
 

@@ -22,18 +22,23 @@ struct PlayerWindowStyle {
 
 enum class PlayerEventKind {
   None,
-  Char,        // key: the character code (Enter 13, Space 32, Esc 27, "." 46)
+  Char,        // key: the character code (Enter 13, Space 32, Esc 27, "." 46, letters and digits lower case)
+  Key,         // a key without a character: code is a PlayerKey
   KeyDown,     // any key press (before its character)
   ButtonDown,  // any mouse button
+  DoubleClick,  // the left button, twice in a row (after its ButtonDown)
   LeftButtonUp,
   MouseMove,   // x, y
   FocusGained,
   FocusLost,
   Exposed,     // needs repainting
   Moved,       // the window moved: x, y are the new client origin
+  Resized,     // the client area changed size: x, y are its new width and height
   Close,       // the user asked to close the window
   Suspend,     // the system is about to sleep
 };
+
+enum PlayerKey { PLAYER_KEY_LEFT = 1, PLAYER_KEY_RIGHT, PLAYER_KEY_UP, PLAYER_KEY_DOWN, PLAYER_KEY_HOME, PLAYER_KEY_END };
 
 struct PlayerEvent {
   PlayerEventKind kind = PlayerEventKind::None;
@@ -84,6 +89,21 @@ class PlayerHost {
 
   // Size of the client area of the parent window given for a preview.
   virtual bool ParentClientSize(uint64_t parent, int& width, int& height) = 0;
+
+  // The desktop size of the display the window is on (the first display
+  // before the window exists); false when the window system does not say.
+  virtual bool DesktopSize(int& /*width*/, int& /*height*/) { return false; }
+
+  // Whether the user may resize the window with the mouse.
+  virtual void SetResizable(bool /*resizable*/) {}
+  // The window full screen on its display (the desktop's mode), or back in
+  // its frame at the size it had; the change arrives as a Resized event.
+  // False when the window system refused.
+  virtual bool SetFullscreen(bool /*on*/) { return false; }
+  // Takes away a text line DrawTextLine put over a picture the window's
+  // renderer shows (a line drawn into the window's surface goes with the
+  // next full redraw).
+  virtual void ClearTextLine() {}
 };
 
 // The SDL2 host (platform/sdl/sdl_player_host.cc).

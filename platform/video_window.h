@@ -20,8 +20,14 @@ struct VideoRect {
 
 struct VideoMode {
   int width = 0, height = 0;
-  int depth = 0;  // bits per pixel
+  int depth = 0;     // bits per pixel
+  int altDepth = 0;  // another depth a request may name it by (X's depth 24 in 32-bit pixels), or 0
 };
+
+// Whether a request for depth bits is met by mode.
+inline bool VideoModeHasDepth(const VideoMode& mode, int depth) {
+  return depth == mode.depth || (mode.altDepth != 0 && depth == mode.altDepth);
+}
 
 struct VideoGeometry {
   int clientX = 0, clientY = 0;  // client origin on the screen

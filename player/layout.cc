@@ -1,5 +1,8 @@
 #include "player/layout.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "movie/movie.h"
 
 namespace tarn {
@@ -47,6 +50,19 @@ uint32_t ConverterDoubling(uint32_t w, uint32_t h, uint32_t sw, uint32_t sh) {
   return 0;
 }
 
+void FitInside(uint32_t w, uint32_t h, uint32_t areaWidth, uint32_t areaHeight, uint32_t& fitWidth,
+               uint32_t& fitHeight) {
+  if (w == 0 || h == 0) w = h = 1;
+  fitWidth = areaWidth;
+  fitHeight = uint32_t(uint64_t(areaWidth) * h / w);
+  if (fitHeight > areaHeight) {
+    fitHeight = areaHeight;
+    fitWidth = uint32_t(uint64_t(areaHeight) * w / h);
+  }
+  fitWidth = std::max(fitWidth, 1u);
+  fitHeight = std::max(fitHeight, 1u);
+}
+
 int32_t DefaultWindowX(int32_t requested, int32_t screenWidth, int32_t windowWidth, int32_t leftBorder) {
   if (requested != -3000) return requested;
   if (screenWidth < windowWidth) return -leftBorder;
@@ -92,6 +108,18 @@ bool SplitOffsetForm(const std::string& name, std::string& file, uint64_t& offse
 bool ParseOwnExecutableOffset(const std::string& name, uint64_t& offset) {
   if (name.empty() || name[0] != ':') return false;
   return ParseDecimal(name.substr(1), offset);
+}
+
+std::string SnapshotFileName(const std::string& name, uint32_t frame) {
+  std::string base = name;
+  if (const size_t bar = base.rfind('|'); bar != std::string::npos) base.erase(bar);  // file|offset
+  if (const size_t slash = base.find_last_of('/'); slash != std::string::npos) base.erase(0, slash + 1);
+  if (const size_t dot = base.rfind('.'); dot != std::string::npos && dot > 0) base.erase(dot);
+  for (char& c : base) {
+    if (!std::isalnum(uint8_t(c)) && c != '-' && c != '_' && c != '.') c = '_';
+  }
+  if (base.empty()) base = "movie";
+  return "tarn-" + base + "-" + std::to_string(frame) + ".png";
 }
 
 }  // namespace tarn

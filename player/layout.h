@@ -28,6 +28,11 @@ void FitToScreen(uint32_t movieWidth, uint32_t movieHeight, uint32_t screenWidth
 uint32_t ConverterDoubling(uint32_t movieWidth, uint32_t movieHeight, uint32_t stretchedWidth,
                            uint32_t stretchedHeight);
 
+// The largest size of width x height's aspect inside areaWidth x areaHeight
+// (at least 1 x 1), for a picture scaled into a window with black borders.
+void FitInside(uint32_t width, uint32_t height, uint32_t areaWidth, uint32_t areaHeight, uint32_t& fitWidth,
+               uint32_t& fitHeight);
+
 // -3000 means "centre": x is rounded down to a multiple of 4; a window larger
 // than the screen is placed so that its client area starts at the screen edge.
 int32_t DefaultWindowX(int32_t requested, int32_t screenWidth, int32_t windowWidth, int32_t leftBorder);
@@ -41,6 +46,11 @@ std::string WithDefaultExtension(const std::string& name);
 // "file|offset": splits at the last "|"; false when the name has none or the
 // offset is not a decimal number.
 bool SplitOffsetForm(const std::string& name, std::string& file, uint64_t& offset);
+
+// The file a frame of the movie named name is saved in:
+// "tarn-<name without folder and extension>-<frame>.png", characters other
+// than letters, digits, "-", "_" and "." in the name made "_".
+std::string SnapshotFileName(const std::string& name, uint32_t frame);
 
 // Parses the decimal offset of the ":offset" form (digits after the ":").
 bool ParseOwnExecutableOffset(const std::string& name, uint64_t& offset);

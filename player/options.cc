@@ -358,7 +358,11 @@ std::string JoinArguments(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] ? argv[i] : "";
     if (i > 1) s += ' ';
-    const bool isName = arg.empty() || arg[0] != '/' || NamesFile(arg) || !LooksLikeSwitches(arg);
+    // An argument with a second "/" is a path unless every piece reads as a
+    // switch; one without is for the switch readers (so "/?" shows the help
+    // and "/Sx" is an unknown switch), unless it names a file.
+    const bool isName = arg.empty() || arg[0] != '/' || NamesFile(arg) ||
+                        (arg.find('/', 1) != std::string::npos && !LooksLikeSwitches(arg));
     const bool quote = isName && (arg.empty() || arg.find_first_of("/ \t\n") != std::string::npos ||
                                   std::any_of(arg.begin(), arg.end(), IsSpace));
     s += quote ? "\"" + arg + "\"" : arg;

@@ -89,10 +89,11 @@ CommandLineResult ParseCommandLine(const CommandLineSources& sources, PlayerOpti
 CommandLineSources ProcessCommandLineSources(int argc, char** argv);
 
 // Joins arguments into one command-line text, separated by spaces. A file
-// name (an argument that does not begin with "/", or that names an existing
-// file, also as name|offset) goes in double quotes when it holds a "/" or
-// white space or is empty: the switch readers skip quoted text, so a path is
-// never taken for switches.
+// name (an argument that does not begin with "/", that names an existing
+// file, also as name|offset, or that holds a second "/" and does not read
+// as switches) goes in double quotes when it holds a "/" or white space or is
+// empty: the switch readers skip quoted text, so a path is never taken for
+// switches, and "/?" or "/Sx" reach the switch readers (and the help).
 std::string JoinArguments(int argc, char** argv);
 
 // True when the module name marks a screen saver: longer than four

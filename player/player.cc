@@ -19,6 +19,7 @@
 #include "player/end_card.h"
 #include "player/layout.h"
 #include "player/report_text.h"
+#include "player/snapshot.h"
 #include "player/version_reminder.h"
 #include "sound/loop_backend.h"
 #include "sound/queue_backend.h"
@@ -65,12 +66,32 @@ class Player {
   void DrawStatistics();
   void Error(const char* text);
   void Shutdown();
+  // The viewer's controls: jumps, the position line, volume, saving the
+  // frame, full screen and resizing.
+  bool ControlsAvailable() const { return !SaverRunning() && !Preview() && !s_.endCardActive && s_.movie; }
+  void HandleKey(int key);
+  void HandleChar(int code);
+  void Jump(int64_t frame);
+  void JumpSeconds(int32_t seconds);
+  void ShowLine(const std::string& text);
+  void DrawLine();
+  void ExpireLine();
+  void ShowPosition();
+  void ChangeVolume(int step);
+  void ApplyVolume();
+  void SaveFrame();
+  void ToggleFullscreen();
+  void LeaveFullscreen();
+  void Resize(int width, int height);
+  bool Rescale(uint32_t width, uint32_t height);
+  void Redraw();
 
   PlayerOptions& opt_;
   PlayerHost& host_;
   PlayerState s_;
   std::string name_;
-  int sdlCursorHidden_ = 0;
+  bool leaveForUpdate_ = false;  // the version reminder asked to exit
+  bool fixedSize_ = false;       // the switches fix the window's size
 };
 
 void Player::Error(const char* text) {
@@ -79,6 +100,10 @@ void Player::Error(const char* text) {
 }
 
 int Player::Run(const std::string& fileList) {
+  // A size the switches ask for (or the saver's) is not for the mouse to change.
+  fixedSize_ = opt_.stretchWidth != 0 || opt_.stretchHeight != 0 || (opt_.openFlags & OPEN_DISPLAY_MASK) ||
+               (opt_.bufferFlags & BUFFER_SET_MODE) || opt_.fillScreen || opt_.parentWindow || SaverRunning() ||
+               Preview() || (opt_.bufferFlags & BUFFER_STYLE_MASK) == BUFFER_STYLE_WINDOW_SURFACE;
   if (SaverRunning()) {
     opt_.alwaysOnTop = 1;
     opt_.disabledControls = 15;
@@ -105,6 +130,15 @@ int Player::Run(const std::string& fileList) {
   style.parentWindow = uint64_t(opt_.parentWindow);
   s_.skipBlackFill = true;
   if (!StartWindow(style)) return 1;
+
+  // The screen is the desktop of the display the window is on, unless /D
+  // asked for a mode of its own.
+  int desktopWidth = 0, desktopHeight = 0;
+  if (!(opt_.bufferFlags & BUFFER_SET_MODE) && host_.DesktopSize(desktopWidth, desktopHeight)) {
+    opt_.screenWidth = desktopWidth;
+    opt_.screenHeight = desktopHeight;
+  }
+
   StartSound();
 
   s_.fileList = fileList;
@@ -164,6 +198,7 @@ int Player::Run(const std::string& fileList) {
       SleepMs(uint32_t(slice));
       budget = std::max(slice - int32_t(MovieTimeMs() - before), -100);
     }
+    if (s_.lineShown && int32_t(MovieTimeMs() - s_.lineDeadline) > 0) ExpireLine();
     if (s_.endCardActive &&
         (int32_t(MovieTimeMs() - s_.endCardDeadline) > 0 || !s_.movie || s_.quitRequest == QuitRequest::QuitNow)) {
       s_.closing = true;
@@ -219,11 +254,20 @@ void Player::Shutdown() {
 
 bool Player::OpenNextFile() {
   if (!OpenMovie(name_)) {
-    Error(MovieGetError());
+    // The version reminder's "yes" ends the program quietly (exit code 1).
+    if (!leaveForUpdate_) Error(MovieGetError());
     return false;
   }
   if (!OpenDisplay()) return false;
   PlaceWindow();
+  PlaybackSummary facts{};
+  MovieGetSummary(s_.movie, &facts);  // nothing is timed yet: only the file's own rate is wanted
+  s_.fileRateNumerator = facts.fileRateNumerator;
+  s_.fileRateDenominator = facts.fileRateDenominator;
+  s_.positionFrame = 0;
+  s_.resizable = !fixedSize_ && !(s_.movie->flags & OPEN_DISPLAY_MASK);
+  host_.SetResizable(s_.resizable);
+  ApplyVolume();
   return true;
 }
 
@@ -253,6 +297,7 @@ bool Player::OpenMovie(const std::string& rawName) {
   } else {
     if (RunVersionReminder(host_)) {
       s_.exitCode = 1;
+      leaveForUpdate_ = true;
       return false;
     }
     if (SplitOffsetForm(rawName, file, offset)) {
@@ -342,6 +387,9 @@ void Player::PlaceWindow() {
 }
 
 void Player::SizeWindow(int x, int y, int width, int height) {
+  DisplayBuffer* b = s_.buffer;
+  s_.pictureWidth = b ? b->destWidth : 0;
+  s_.pictureHeight = b ? b->destHeight : 0;
   if (opt_.showStats) {
     int tw = 0, th = 0;
     host_.TextExtent(kStatisticsSampleText, tw, th);
@@ -358,6 +406,10 @@ void Player::SizeWindow(int x, int y, int width, int height) {
     height += th;
     if (s_.buffer) DisplayBufferSetOffset(s_.videoX, s_.buffer, s_.videoY);
   }
+  s_.pictureX = s_.videoX;
+  s_.pictureY = s_.videoY;
+  s_.clientWidth = s_.naturalWidth = width - int(b ? b->frameWidth : 0);
+  s_.clientHeight = s_.naturalHeight = height - int(b ? b->frameHeight : 0);
   host_.PlaceWindow(x, y, width, height);
 }
 
@@ -378,6 +430,7 @@ void Player::DoFrame() {
     s_.finished = true;
     return;
   }
+  if (s_.movie) s_.positionFrame = s_.movie->previousFrame;
   if (s_.buffer && s_.movie && DisplayBufferLock(s_.buffer)) {
     MovieCopyToBuffer(s_.movie, s_.buffer->surface, s_.buffer->pitch, s_.buffer->height, 0, 0, 0, 0,
                       s_.movie->width, s_.movie->height, s_.buffer->copyFlags | uint32_t(opt_.extraCopyFlags));
@@ -398,7 +451,11 @@ void Player::DoFrame() {
       MovieNextFrame(s_.movie);
     }
   }
-  if (opt_.showStats && s_.movie) DrawStatistics();
+  if (s_.lineShown) {
+    DrawLine();
+  } else if (opt_.showStats && s_.movie) {
+    DrawStatistics();
+  }
   if (s_.userPaused) MoviePause(s_.movie, 1);
 }
 
@@ -422,6 +479,7 @@ void Player::PlayOutSound() {
 }
 
 void Player::CloseMovieForNextFile() {
+  LeaveFullscreen();
   MovieClose(s_.movie);
   s_.movie = nullptr;
   s_.previousBuffer = s_.buffer;
@@ -483,7 +541,16 @@ void Player::HandleEvent(const PlayerEvent& e) {
       Paint();
       break;
     case PlayerEventKind::Moved:
-      if (s_.buffer) DisplayBufferSetOffset(s_.videoX, s_.buffer, s_.videoY);
+      if (s_.buffer) DisplayBufferSetOffset(s_.pictureX, s_.buffer, s_.pictureY);
+      break;
+    case PlayerEventKind::Resized:
+      Resize(e.x, e.y);
+      break;
+    case PlayerEventKind::DoubleClick:
+      if (ControlsAvailable()) ToggleFullscreen();
+      break;
+    case PlayerEventKind::Key:
+      if (ControlsAvailable() && !(u & 1)) HandleKey(e.code);
       break;
     case PlayerEventKind::KeyDown:
     case PlayerEventKind::ButtonDown:
@@ -519,6 +586,8 @@ void Player::HandleEvent(const PlayerEvent& e) {
         Quit();
       } else if (e.code == 46 && !(u & 2)) {
         if (!s_.endCardActive) s_.finished = true;
+      } else if (ControlsAvailable()) {
+        HandleChar(e.code);
       }
       break;
     case PlayerEventKind::None:
@@ -528,6 +597,13 @@ void Player::HandleEvent(const PlayerEvent& e) {
 
 void Player::ShowEndCard() {
   TakeSummary();
+  LeaveFullscreen();
+  host_.SetResizable(false);
+  s_.resizable = false;
+  if (s_.lineShown) {
+    s_.lineShown = false;
+    host_.ClearTextLine();
+  }
   Movie* card = MovieOpen(EndCardMovie(), OPEN_FROM_MEMORY);
   MovieClose(s_.movie);
   s_.movie = card;
@@ -569,7 +645,199 @@ void Player::ShowEndCard() {
   DisplayBufferSetScale(b->width, b, b->height);
   s_.videoX += int32_t(b->width - card->width) / 2;
   s_.videoY += int32_t(b->height - card->height) / 2;
+  s_.pictureX = s_.videoX;
+  s_.pictureY = s_.videoY;
   DisplayBufferSetOffset(s_.videoX, b, s_.videoY);
+}
+
+// --- The viewer's controls ----------------------------------------------------
+
+void Player::HandleKey(int key) {
+  switch (key) {
+    case PLAYER_KEY_LEFT: JumpSeconds(-5); break;
+    case PLAYER_KEY_RIGHT: JumpSeconds(5); break;
+    case PLAYER_KEY_DOWN: JumpSeconds(-60); break;
+    case PLAYER_KEY_UP: JumpSeconds(60); break;
+    case PLAYER_KEY_HOME: Jump(1); break;
+    case PLAYER_KEY_END: Jump(MovieKeyFrame(s_.movie, s_.movie->frameCount)); break;
+    default: break;
+  }
+}
+
+void Player::HandleChar(int code) {
+  switch (code) {
+    case 'f': ToggleFullscreen(); break;
+    case 'm':
+      s_.muted = !s_.muted;
+      s_.volumeSet = true;
+      ApplyVolume();
+      ShowLine(s_.muted ? "Sound off" : "Sound on");
+      break;
+    case '9': ChangeVolume(-1); break;
+    case '0': ChangeVolume(1); break;
+    case 'o': ShowPosition(); break;
+    case 's': SaveFrame(); break;
+    default: break;
+  }
+}
+
+void Player::Jump(int64_t frame) {
+  Movie* m = s_.movie;
+  frame = std::clamp<int64_t>(frame, 1, m->frameCount);
+  // A jump that cannot read ends the movie as a read error does: the next
+  // decode reports it.
+  (void)MovieGoto(m, uint32_t(frame));
+  s_.positionFrame = uint32_t(frame);
+  // Paused, the new frame is shown as a single step shows one.
+  if (s_.userPaused) DoFrame();
+  ShowPosition();
+}
+
+// Frames in a number of seconds at the rate in force (the file's own when the
+// movie plays as fast as it can).
+void Player::JumpSeconds(int32_t seconds) {
+  const Movie* m = s_.movie;
+  uint64_t num = m->rateNumerator, den = m->rateDenominator;
+  if (num == 0 || den == 0) num = s_.fileRateNumerator, den = s_.fileRateDenominator;
+  const int64_t frames = den ? int64_t(uint64_t(std::abs(seconds)) * num / den) : 0;
+  const int64_t from = s_.positionFrame ? s_.positionFrame : 1;
+  Jump(from + (seconds < 0 ? -frames : frames));
+}
+
+void Player::ShowPosition() {
+  const Movie* m = s_.movie;
+  uint32_t num = m->rateNumerator, den = m->rateDenominator;
+  if (num == 0 || den == 0) num = s_.fileRateNumerator, den = s_.fileRateDenominator;
+  ShowLine(FormatPosition(s_.positionFrame ? s_.positionFrame : 1, m->frameCount, num, den));
+}
+
+// The line goes where the statistics line is, or over the top of the picture.
+void Player::ShowLine(const std::string& text) {
+  s_.lineText = text;
+  s_.lineDeadline = MovieTimeMs() + kLineMs;
+  s_.lineShown = true;
+  DrawLine();
+}
+
+void Player::DrawLine() {
+  if (opt_.showStats) {
+    host_.DrawTextLine(s_.lineText.c_str(), s_.statsLeft, s_.statsTop, s_.statsRight,
+                       std::max(s_.statsBottom, s_.statsTop));
+    return;
+  }
+  int tw = 0, th = 0;
+  host_.TextExtent(s_.lineText.c_str(), tw, th);
+  host_.DrawTextLine(s_.lineText.c_str(), s_.pictureX, s_.pictureY, s_.pictureX + int(s_.pictureWidth),
+                     s_.pictureY + std::min(th, int(s_.pictureHeight)));
+}
+
+void Player::ExpireLine() {
+  s_.lineShown = false;
+  host_.ClearTextLine();
+  if (opt_.showStats && s_.movie) {
+    DrawStatistics();
+  } else {
+    Redraw();
+  }
+}
+
+void Player::ChangeVolume(int step) {
+  s_.volumeTenths = uint32_t(std::clamp(int(s_.volumeTenths) + step, 0, 10));
+  s_.muted = false;
+  s_.volumeSet = true;
+  ApplyVolume();
+  ShowLine("Volume " + std::to_string(s_.volumeTenths * 10) + "%");
+}
+
+// On the scale of the installed back-end: the looping buffer's full volume is
+// 0x7FFF, the buffer queue's 0x10000. Until the user changes it the tracks
+// keep the volume they open with.
+void Player::ApplyVolume() {
+  if (!s_.movie || !s_.volumeSet) return;
+  const uint32_t full = opt_.useWaveOut ? 0x10000 : 0x7FFF;
+  MovieSetVolume(s_.movie, s_.muted ? 0 : full * s_.volumeTenths / 10);
+}
+
+void Player::SaveFrame() {
+  std::string source = name_;
+  if (!source.empty() && source[0] == ':') source = PlayerProgramPath();  // the movie inside the player
+  const std::string file = SnapshotFileName(source, s_.positionFrame ? s_.positionFrame : 1);
+  std::string why;
+  // The frame shown is converted again: the copy the screen gets next is whole.
+  const bool saved = SaveFramePng(s_.movie, opt_.extraCopyFlags, file, &why);
+  opt_.extraCopyFlags |= COPY_FULL;
+  const std::string text = saved ? "Saved " + file : "Cannot save " + file + ": " + why;
+  std::fprintf(saved ? stdout : stderr, "tarnplay: %s\n", text.c_str());
+  std::fflush(saved ? stdout : stderr);
+  ShowLine(text);
+}
+
+void Player::ToggleFullscreen() {
+  if (opt_.bufferFlags & BUFFER_SET_MODE) return;  // /D holds the display already
+  if (host_.SetFullscreen(!s_.fullscreen)) s_.fullscreen = !s_.fullscreen;
+}
+
+void Player::LeaveFullscreen() {
+  if (s_.fullscreen && host_.SetFullscreen(false)) s_.fullscreen = false;
+}
+
+// The client area is now width x height. As placed for the movie, the
+// picture goes back to its own size and place; otherwise (a window the user
+// sized, or full screen) it is scaled to fit with its aspect kept, centred,
+// with black around it. The statistics line keeps its strip above.
+void Player::Resize(int width, int height) {
+  if (!s_.buffer || !s_.movie || s_.endCardActive || width <= 0 || height <= 0) return;
+  if (width == s_.clientWidth && height == s_.clientHeight) return;  // our own placement
+  if (!s_.resizable && !s_.fullscreen && (width != s_.naturalWidth || height != s_.naturalHeight)) return;
+  s_.clientWidth = width;
+  s_.clientHeight = height;
+  const int top = opt_.showStats ? std::max(s_.statsBottom, 0) : 0;
+  uint32_t w = s_.stretchedWidth, h = s_.stretchedHeight;
+  int32_t x = s_.videoX, y = s_.videoY;
+  if (width != s_.naturalWidth || height != s_.naturalHeight) {
+    FitInside(s_.stretchedWidth, s_.stretchedHeight, uint32_t(width), uint32_t(std::max(height - top, 1)), w, h);
+    x = (width - int32_t(w)) / 2;
+    y = top + (height - top - int32_t(h)) / 2;
+  }
+  if (!Rescale(w, h)) return;
+  DisplayBufferCheckOffset(&x, s_.buffer, nullptr);
+  s_.pictureX = x;
+  s_.pictureY = y;
+  s_.pictureWidth = s_.buffer->destWidth;
+  s_.pictureHeight = s_.buffer->destHeight;
+  if (opt_.showStats) s_.statsRight = width;
+  DisplayBufferSetOffset(x, s_.buffer, y);
+  host_.FillBlack();
+  Redraw();
+  if (opt_.showStats) DrawStatistics();
+  if (s_.lineShown) DrawLine();
+}
+
+// Shows the picture at width x height. A style that cannot scale so (the
+// window surface) gives way to the first automatic style that can.
+bool Player::Rescale(uint32_t width, uint32_t height) {
+  DisplayBuffer* b = s_.buffer;
+  if (DisplayBufferSetScale(width, b, height)) return true;
+  if ((opt_.bufferFlags & BUFFER_STYLE_MASK) != BUFFER_STYLE_AUTOMATIC) return false;
+  const uint32_t classes = ComputeStretch(int32_t(width), 1, b->width, b->screenWidth, BUFFER_X_SHRINK).flags |
+                           ComputeStretch(int32_t(height), 1, b->height, b->screenHeight, BUFFER_Y_SHRINK).flags;
+  DisplayBuffer* scaled = DisplayBufferOpen(host_.Window(), b->width, b->height,
+                                            (opt_.bufferFlags & ~kBufferStretchMask & ~BUFFER_SET_MODE) | classes);
+  if (!scaled) return false;
+  DisplayBufferClose(b);
+  s_.buffer = scaled;
+  return DisplayBufferSetScale(width, scaled, height) != 0;
+}
+
+// Draws the current frame again, whole.
+void Player::Redraw() {
+  if (!s_.buffer || !s_.movie) return;
+  if (DisplayBufferLock(s_.buffer)) {
+    MovieCopyToBuffer(s_.movie, s_.buffer->surface, s_.buffer->pitch, s_.buffer->height, 0, 0, 0, 0, s_.movie->width,
+                      s_.movie->height, s_.buffer->copyFlags | opt_.extraCopyFlags | COPY_FULL | COPY_NEVER_SKIP);
+    DisplayBufferUnlock(s_.buffer);
+  }
+  DisplayBufferBlit(s_.buffer, nullptr, 1);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ inline constexpr const char* kSummaryCaption = "Tarn Playback Summary";
 inline constexpr const char* kHomePage = "https://tarn.example.org/";  // the maker's home page
 inline constexpr const char* kHomePageQuery = "?from=tarnplay&ver=1.8n";
 inline constexpr uint32_t kEndCardMs = 2250;
+inline constexpr uint32_t kLineMs = 2000;  // how long the position line stays
 
 struct PlayerState {
   Movie* movie = nullptr;
@@ -52,6 +53,21 @@ struct PlayerState {
   // Statistics line strip (left, top, right, bottom).
   int statsLeft = 0, statsTop = 0, statsRight = 0, statsBottom = 0;
   int exitCode = 0;
+  // The viewer's controls.
+  uint32_t positionFrame = 0;   // the frame on screen, or the one a jump is about to show
+  uint32_t fileRateNumerator = 0, fileRateDenominator = 1;  // the movie's own rate
+  std::string lineText;         // the position line (or a word on a key), while lineDeadline is ahead
+  uint32_t lineDeadline = 0;
+  bool lineShown = false;
+  uint32_t volumeTenths = 10;   // the movie's voices, 0 .. 10
+  bool muted = false;
+  bool volumeSet = false;       // the user changed the volume: each movie gets it
+  bool resizable = false;       // the user may size the window (this movie)
+  bool fullscreen = false;
+  int clientWidth = 0, clientHeight = 0;    // the client size the picture is laid out for
+  int naturalWidth = 0, naturalHeight = 0;  // ... as the window was placed for the movie
+  int32_t pictureX = 0, pictureY = 0;       // the picture inside the client area
+  uint32_t pictureWidth = 0, pictureHeight = 0;
 };
 
 // The whole program after the command line has been parsed: returns the exit code.

@@ -21,6 +21,16 @@ const char* Plural(uint32_t n) { return n == 1 ? "" : "s"; }
 
 }  // namespace
 
+std::string FormatPosition(uint32_t frame, uint32_t frameCount, uint32_t num, uint32_t den) {
+  const std::string frames = Printf("frame %u of %u", frame, frameCount);
+  if (num == 0) return frames;
+  const auto clock = [&](uint32_t n) {
+    const uint64_t t = uint64_t(n) * den / num;
+    return Printf("%02u:%02u:%02u", unsigned(t / 3600), unsigned(t / 60 % 60), unsigned(t % 60));
+  };
+  return clock(frame) + " / " + clock(frameCount) + "  " + frames;
+}
+
 std::string FormatDuration(uint32_t t) {
   if (t < 1000) return Printf("%u millisecond%s", t, Plural(t));
   if (t < 60000) return Printf("%u second%s", t / 1000, Plural(t / 1000));
@@ -65,7 +75,7 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
       "Frame rate obtained: %s frames/sec\nSkipped frames: %i\nSkipped blits: %i\nSound skips: %i\n\n"
       "Percentage spent decompressing video: %s\nPercentage spent decompressing audio: %s\n"
       "Percentage spent blitting: %s\nPercentage spent reading: %s\nPercentage spent reading while idle: %s\n"
-      "Percentage spent reading in background: %s\nSpeed of playback device: %i bytes/sec\n\n"
+      "Percentage spent reading in background: %s\nSpeed of playback device: %u bytes/sec\n\n"
       "Total playback time: %s\nTotal open time: %s\nSlowest frame: %i (%s frames/sec)\n%s\n"
       "Average data rate: %i\nAverage frame size: %i\nPeak data rate: %i bytes/sec (frame: %i)\n\n"
       "Total memory used: %i\nTotal input memory: %i\nHighest input memory used: %i\n\n"
@@ -74,7 +84,7 @@ std::string BuildSummaryText(const PlaybackSummary& s, const SummaryDisplay& d) 
       obtained.c_str(), int(s.skippedFrames), int(s.skippedCopies), int(s.soundSkips),
       percent(s.videoTime).c_str(), percent(s.audioTime).c_str(), percent(s.copyTime).c_str(),
       percent(s.readTime).c_str(), percent(s.idleReadTime).c_str(), percent(s.backgroundReadTime).c_str(),
-      int(s.readSpeed), FormatDuration(s.playbackTime).c_str(), FormatDuration(s.openTime).c_str(),
+      unsigned(s.readSpeed), FormatDuration(s.playbackTime).c_str(), FormatDuration(s.openTime).c_str(),
       int(s.slowestFrame), slowest.c_str(), second.c_str(), int(s.averageDataRate),
       int(s.averageFrameSize), int(s.peakSecondAmount), int(s.peakWindowFrame), int(s.memoryUsed),
       int(s.ringSize), int(s.ringHighWater), d.styleName ? d.styleName : "", int(d.screenWidth),

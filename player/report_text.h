@@ -20,6 +20,11 @@ std::string FormatStatisticsLine(const RealtimeStats& stats);
 inline constexpr const char* kStatisticsSampleText =
     "Fre: 2000, FPS: 100.0, Buf: 100%, Vid: 55%, Aud: 55%, Blit: 55%, Read: 55%, Back: 55%, Rate: 1000000";
 
+// The position line: "00:01:23 / 00:04:10  frame 2490 of 7500", times as
+// whole seconds of frames at numerator / denominator frames per second (no
+// times at a rate of 0).
+std::string FormatPosition(uint32_t frame, uint32_t frameCount, uint32_t rateNumerator, uint32_t rateDenominator);
+
 struct SummaryDisplay {
   const char* styleName;  // the display buffer's blit style
   uint32_t screenWidth, screenHeight, screenBits;

@@ -10,6 +10,10 @@ PACKAGES=(
   clang libclang-rt-14-dev llvm-14
   xvfb xauth fonts-dejavu-core
   imagemagick mate-backgrounds
+  # The GStreamer plugin and the desktop integration.
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-x
+  shared-mime-info xdg-utils desktop-file-utils libglib2.0-bin
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

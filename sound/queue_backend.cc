@@ -34,6 +34,10 @@ void ApplyVolume(SoundQueueState* s) {
     right = v;
   }
   s->volumeApplied = true;
+  // The voice's own gain, not a system mixer: the full volume 0x7FFF is the
+  // voice at unity (0xFFFF), so that setting it loses nothing.
+  left = left * 0xFFFF / 0x7FFF;
+  right = right * 0xFFFF / 0x7FFF;
   if (s->device) s->device->SetVolume(left | right << 16);
 }
 

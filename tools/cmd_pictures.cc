@@ -1,6 +1,6 @@
-// `tarn pictures`: decodes every frame of a movie and copies the whole frame
-// into a destination format, appending the raw buffers to one file, or
-// writing one PNG per frame for a person to look at.
+// `tarn pictures`: decodes every frame of a movie (or a range of them) and
+// copies the whole frame into a destination format, appending the raw
+// buffers to one file, or writing one PNG per frame for a person to look at.
 #include <png.h>
 
 #include <cerrno>
@@ -14,6 +14,7 @@
 #include "convert/copy.h"
 #include "movie/movie.h"
 #include "tools/command.h"
+#include "tools/frame_range.h"
 
 namespace tarn::tools {
 namespace {
@@ -71,11 +72,14 @@ bool WritePng(const std::string& path, const std::vector<uint8_t>& rgbx, uint32_
 
 int Run(const std::vector<std::string>& args) {
   Options o;
+  FrameRange range("pictures");
   std::vector<std::string> positional;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
-    if (a == "--format") {
+    if (const int taken = range.Take(args, i)) {
+      if (taken < 0) return 1;
+    } else if (a == "--format") {
       if (!hasValue || !ParseNumber(args[++i], COPY_FORMAT_COUNT - 1, o.format))
         return Fail("pictures: --format needs a code from 0 to 15");
       o.haveFormat = true;
@@ -107,6 +111,11 @@ int Run(const std::vector<std::string>& args) {
   if (o.alpha) openFlags |= OPEN_ALPHA;
   Movie* movie = MovieOpen(o.movie.c_str(), openFlags);
   if (!movie) return Fail("pictures: cannot open " + o.movie + ": " + MovieGetError());
+  const uint32_t last = range.Begin(movie, o.movie);
+  if (last == 0) {
+    MovieClose(movie);
+    return 1;
+  }
 
   const bool png = !o.pngDir.empty();
   const bool pngAlpha = png && (movie->flags & OPEN_ALPHA);
@@ -124,7 +133,7 @@ int Run(const std::vector<std::string>& args) {
     }
   }
   int status = 0;
-  for (uint32_t frame = 1; frame <= movie->frameCount && status == 0; ++frame) {
+  for (uint32_t frame = range.First(); frame <= last && status == 0; ++frame) {
     if (MovieDoFrame(movie) != 0) {
       status = Fail("pictures: reading frame " + std::to_string(frame) + " of " + o.movie + " failed");
       break;
@@ -140,8 +149,10 @@ int Run(const std::vector<std::string>& args) {
     } else if (std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size()) {
       status = Fail("pictures: error writing " + o.out);
     }
-    if (frame < movie->frameCount) MovieNextFrame(movie);
+    range.Done(frame);
+    if (frame < last) MovieNextFrame(movie);
   }
+  range.End();
   if (out && std::fclose(out) != 0 && status == 0) status = Fail("pictures: error writing " + o.out);
   MovieClose(movie);
   return status;
@@ -149,7 +160,9 @@ int Run(const std::vector<std::string>& args) {
 
 const TarnCommand command(
     "pictures",
-    "pictures MOVIE OUT --format CODE [--display N] [--grey] [--show-alpha] [--alpha] [--png DIR]", Run);
+    "pictures MOVIE OUT --format CODE [--display N] [--grey] [--show-alpha] [--alpha] [--png DIR] "
+    "[--start N] [--frames K]",
+    Run);
 
 }  // namespace
 }  // namespace tarn::tools

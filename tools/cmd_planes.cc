@@ -1,5 +1,6 @@
-// `tarn planes`: decodes every frame once and dumps its planes as raw bytes,
-// or its luma (and alpha) as greyscale PNGs for a person to look at.
+// `tarn planes`: decodes every frame (or a range of them) once and dumps its
+// planes as raw bytes, or its luma (and alpha) as greyscale PNGs for a person
+// to look at.
 #include <png.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "common/last_error.h"
 #include "movie/movie.h"
 #include "tools/command.h"
+#include "tools/frame_range.h"
 
 namespace tarn::tools {
 
@@ -41,9 +43,12 @@ bool WritePng(const std::string& path, const uint8_t* plane, uint32_t stride, ui
 int RunPlanes(const std::vector<std::string>& args) {
   std::string moviePath, outPath, pngDir;
   bool alpha = false, grey = false, strict = false;
+  FrameRange range("planes");
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--alpha") {
+    if (const int taken = range.Take(args, i)) {
+      if (taken < 0) return 1;
+    } else if (a == "--alpha") {
       alpha = true;
     } else if (a == "--grey") {
       grey = true;
@@ -63,7 +68,8 @@ int RunPlanes(const std::vector<std::string>& args) {
     }
   }
   if (moviePath.empty() || (outPath.empty() == pngDir.empty()))
-    return Fail("usage: tarn planes MOVIE OUT [--alpha] [--grey] [--strict] | tarn planes MOVIE --png DIR");
+    return Fail("usage: tarn planes MOVIE OUT [--alpha] [--grey] [--strict] [--start N] [--frames K] | "
+                "tarn planes MOVIE --png DIR");
 
   uint32_t flags = OPEN_NO_THREAD;
   if (alpha) flags |= OPEN_ALPHA;
@@ -74,6 +80,11 @@ int RunPlanes(const std::vector<std::string>& args) {
   if (!MovieGetPlanes(movie, &planes)) {
     MovieClose(movie);
     return Fail(moviePath + ": the movie has no picture buffers");
+  }
+  const uint32_t last = range.Begin(movie, moviePath);
+  if (last == 0) {
+    MovieClose(movie);
+    return 1;
   }
   FILE* out = nullptr;
   if (!outPath.empty()) {
@@ -87,7 +98,7 @@ int RunPlanes(const std::vector<std::string>& args) {
   bool corrupt = false, failed = false;
   std::string why;
   std::vector<uint8_t> bytes;
-  for (uint32_t f = 1; f <= movie->frameCount && !failed; ++f) {
+  for (uint32_t f = range.First(); f <= last && !failed; ++f) {
     if (MovieDoFrame(movie) != 0) {
       why = "reading frame " + std::to_string(f) + " failed";
       failed = true;
@@ -119,8 +130,10 @@ int RunPlanes(const std::vector<std::string>& args) {
         failed = true;
       }
     }
-    if (f < movie->frameCount) MovieNextFrame(movie);
+    range.Done(f);
+    if (f < last) MovieNextFrame(movie);
   }
+  range.End();
   MovieClose(movie);
   if (out && std::fclose(out) != 0 && !failed) {
     why = "cannot write " + outPath;
@@ -131,7 +144,8 @@ int RunPlanes(const std::vector<std::string>& args) {
 }
 
 const TarnCommand kPlanes("planes",
-                          "planes MOVIE OUT [--alpha] [--grey] [--strict] | planes MOVIE --png DIR   dump decoded planes",
+                          "planes MOVIE OUT [--alpha] [--grey] [--strict] [--start N] [--frames K] | "
+                          "planes MOVIE --png DIR   dump decoded planes",
                           RunPlanes);
 
 }  // namespace

@@ -219,6 +219,29 @@ class SdlPlayerHost final : public PlayerHost {
     }
   }
 
+  bool DesktopSize(int& width, int& height) override {
+    if (!StartVideo()) return false;
+    SDL_DisplayMode mode{};
+    const int display = window_ ? std::max(0, SDL_GetWindowDisplayIndex(window_)) : 0;
+    if (SDL_GetDesktopDisplayMode(display, &mode) != 0 || mode.w <= 0 || mode.h <= 0) return false;
+    width = mode.w;
+    height = mode.h;
+    return true;
+  }
+
+  void SetResizable(bool resizable) override {
+    if (window_ && !foreign_) SDL_SetWindowResizable(window_, resizable ? SDL_TRUE : SDL_FALSE);
+  }
+
+  bool SetFullscreen(bool on) override {
+    if (!window_ || foreign_) return false;
+    return SDL_SetWindowFullscreen(window_, on ? SDL_WINDOW_FULLSCREEN_DESKTOP : 0) == 0;
+  }
+
+  void ClearTextLine() override {
+    if (video_) video_->OverlaySet(nullptr, VideoRect{});
+  }
+
   bool ParentClientSize(uint64_t parent, int& width, int& height) override {
     if (!StartVideo() || !parent) return false;
     SDL_Window* w = SDL_CreateWindowFrom(reinterpret_cast<void*>(uintptr_t(parent)));
@@ -276,18 +299,31 @@ class SdlPlayerHost final : public PlayerHost {
         case SDL_QUIT: Push(PlayerEventKind::Close); break;
         case SDL_KEYDOWN: {
           Push(PlayerEventKind::KeyDown, e.key.keysym.sym);
-          int ch = 0;
-          switch (e.key.keysym.sym) {
+          const SDL_Keycode sym = e.key.keysym.sym;
+          int ch = 0, key = 0;
+          switch (sym) {
             case SDLK_RETURN: case SDLK_KP_ENTER: ch = 13; break;
             case SDLK_SPACE: ch = 32; break;
             case SDLK_ESCAPE: ch = 27; break;
             case SDLK_PERIOD: case SDLK_KP_PERIOD: ch = 46; break;
-            default: break;
+            case SDLK_LEFT: key = PLAYER_KEY_LEFT; break;
+            case SDLK_RIGHT: key = PLAYER_KEY_RIGHT; break;
+            case SDLK_UP: key = PLAYER_KEY_UP; break;
+            case SDLK_DOWN: key = PLAYER_KEY_DOWN; break;
+            case SDLK_HOME: key = PLAYER_KEY_HOME; break;
+            case SDLK_END: key = PLAYER_KEY_END; break;
+            default:  // letters (lower case whatever the shift) and digits
+              if ((sym >= SDLK_a && sym <= SDLK_z) || (sym >= SDLK_0 && sym <= SDLK_9)) ch = int(sym);
+              break;
           }
           if (ch) Push(PlayerEventKind::Char, ch);
+          if (key) Push(PlayerEventKind::Key, key);
           break;
         }
-        case SDL_MOUSEBUTTONDOWN: Push(PlayerEventKind::ButtonDown, e.button.button); break;
+        case SDL_MOUSEBUTTONDOWN:
+          Push(PlayerEventKind::ButtonDown, e.button.button);
+          if (e.button.button == SDL_BUTTON_LEFT && e.button.clicks == 2) Push(PlayerEventKind::DoubleClick);
+          break;
         case SDL_MOUSEBUTTONUP:
           if (e.button.button == SDL_BUTTON_LEFT) Push(PlayerEventKind::LeftButtonUp);
           break;
@@ -299,6 +335,9 @@ class SdlPlayerHost final : public PlayerHost {
             case SDL_WINDOWEVENT_FOCUS_LOST: Push(PlayerEventKind::FocusLost); break;
             case SDL_WINDOWEVENT_EXPOSED: Push(PlayerEventKind::Exposed); break;
             case SDL_WINDOWEVENT_MOVED: Push(PlayerEventKind::Moved, 0, e.window.data1, e.window.data2); break;
+            case SDL_WINDOWEVENT_SIZE_CHANGED:
+              Push(PlayerEventKind::Resized, 0, e.window.data1, e.window.data2);
+              break;
             case SDL_WINDOWEVENT_CLOSE: Push(PlayerEventKind::Close); break;
             default: break;
           }

@@ -33,10 +33,14 @@ int CodeOfSdlFormat(uint32_t format) {
   return kVideoFormatNone;
 }
 
-// Depth as a screen reports it: bytes per pixel x 8 (XRGB8888 is 32, RGB555 16).
-int DepthOfSdlFormat(uint32_t format) {
-  if (SDL_ISPIXELFORMAT_FOURCC(format)) return 0;
-  return SDL_BYTESPERPIXEL(format) * 8;
+// A display mode as the player's depth requests name it: bytes per pixel x 8
+// (XRGB8888 is 32, RGB555 16), and the depth X gives it when that differs
+// (XRGB8888 is X's depth 24: a 24-bit request takes it too).
+VideoMode ModeOf(const SDL_DisplayMode& mode) {
+  if (SDL_ISPIXELFORMAT_FOURCC(mode.format)) return VideoMode{mode.w, mode.h, 0, 0};
+  const int depth = SDL_BYTESPERPIXEL(mode.format) * 8;
+  const int bits = SDL_BITSPERPIXEL(mode.format);
+  return VideoMode{mode.w, mode.h, depth, bits == 24 && depth == 32 ? 24 : 0};
 }
 
 SDL_Rect ToSdl(const VideoRect& r) { return SDL_Rect{r.x, r.y, r.w, r.h}; }
@@ -122,7 +126,7 @@ class SdlVideoWindow final : public VideoWindow {
     SDL_DisplayMode mode{};
     const int display = std::max(0, SDL_GetWindowDisplayIndex(window_));
     if (SDL_GetCurrentDisplayMode(display, &mode) != 0) return VideoMode{};
-    return VideoMode{mode.w, mode.h, DepthOfSdlFormat(mode.format)};
+    return ModeOf(mode);
   }
 
   bool SurfaceLock(VideoPixels& out) override {
@@ -255,7 +259,7 @@ class SdlVideoWindow final : public VideoWindow {
   VideoMode ModeAt(int index) override {
     SDL_DisplayMode mode{};
     if (SDL_GetDisplayMode(DisplayIndex(), index, &mode) != 0) return VideoMode{};
-    return VideoMode{mode.w, mode.h, DepthOfSdlFormat(mode.format)};
+    return ModeOf(mode);
   }
 
   bool ModeSet(const VideoMode& want) override {
@@ -264,10 +268,7 @@ class SdlVideoWindow final : public VideoWindow {
     for (int i = 0; i < n; ++i) {  // SDL lists the highest refresh rate first
       SDL_DisplayMode mode{};
       if (SDL_GetDisplayMode(display, i, &mode) != 0) continue;
-      if (mode.w != want.width || mode.h != want.height ||
-          DepthOfSdlFormat(mode.format) != want.depth) {
-        continue;
-      }
+      if (mode.w != want.width || mode.h != want.height || !VideoModeHasDepth(ModeOf(mode), want.depth)) continue;
       if (SDL_SetWindowDisplayMode(window_, &mode) != 0) return false;
       return SDL_SetWindowFullscreen(window_, SDL_WINDOW_FULLSCREEN) == 0;
     }

@@ -62,6 +62,8 @@ TEST_F(DisplayBufferTest, SelectsStylesAndFailsWithoutFallback) {
        true, 3, 32, 0xFFFE, 0, "Unable to create DIBSection."},
       {"nothing on a palettised screen", BUFFER_X_MULTIPLY, true, true, false, 0, 8, 0, 0,
        "256 color mode not supported."},
+      {"nothing on a screen of no known layout (an 8-bit X screen)", 0, true, false, false, -1, 0, 0, 0,
+       "256 color mode not supported."},
       {"nothing at all", 0, false, false, false, 3, 32, 0, 0,
        "No capable blitting style available."},
       {"explicit UYVY off-screen", BUFFER_STYLE_UYVY_OFFSCREEN, true, true, true, 3, 32, 0xFFFE,

@@ -81,6 +81,31 @@ TEST_F(DisplayModeTest, DepthOrdersOverTheModeList) {
   }
 }
 
+// An X screen keeps one depth: its modes are 32-bit pixels of depth 24, and
+// a request for another depth can only change the size.
+TEST_F(DisplayModeTest, OneDepthDisplayAnswersBothTrueColourDepths) {
+  const struct {
+    uint32_t style, depthCode;
+    std::vector<int> tried;  // depths asked for, in order (32 alone: the size-only fallback)
+  } cases[] = {
+      {0, 24, {24}}, {0, 32, {32}}, {0, 16, {16, 32}}, {0, 3, {32}}, {BUFFER_STYLE_SOFTWARE, 24, {24}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.depthCode);
+    FakeVideoWindow w;
+    w.current = w.desktop = VideoMode{1280, 1024, 32, 24};
+    w.modes = {{1280, 1024, 32, 24}, {640, 480, 32, 24}};
+    DisplayModeSetRequest(640, 480, c.depthCode);
+    DisplayBuffer* b = DisplayBufferOpen(&w, 320, 240, c.style | BUFFER_SET_MODE);
+    ASSERT_NE(b, nullptr) << DisplayBufferGetError();
+    EXPECT_EQ(Depths(w.modeTries), c.tried);
+    EXPECT_TRUE(w.fullscreen && w.current.width == 640) << "the size is taken";
+    EXPECT_EQ(w.modeRestores, 0);
+    DisplayBufferClose(b);
+    EXPECT_EQ(w.current.width, 1280);
+  }
+}
+
 TEST_F(DisplayModeTest, DesktopPathUndoesAModeOfTheWrongDepth) {
   FakeVideoWindow w;
   w.modes = ModesAt(640, 480, {32, 16});

@@ -243,6 +243,7 @@ TEST_F(MoviePlay, DirtyRectangles) {
     std::vector<std::pair<int, int>> blocks;  // (x, y) in blocks of a 7 x 3 map
     uint32_t copyFlags;
     std::vector<MovieRect> expect;
+    bool setLater = false;  // the caller sets the option after the open, as the player's doubling does
   };
   const std::vector<Case> cases = {
       {"none", 0, {}, 0, {}},
@@ -251,13 +252,19 @@ TEST_F(MoviePlay, DirtyRectangles) {
       {"both doubled", 4, {{1, 0}}, 0, {{32, 0, 32, 32}}},
       {"height doubled", 1, {{1, 0}}, 0, {{16, 0, 16, 32}}},
       {"width doubled", 3, {{1, 0}}, 0, {{32, 0, 32, 16}}},
+      {"both doubled after the open", 4, {{1, 1}}, 0, {{32, 32, 32, 32}}, true},
       {"two corners, sorted", 0, {{6, 2}, {0, 0}}, 0, {{0, 0, 16, 16}, {96, 32, 4, 8}}},
       {"one rectangle only", 0, {{6, 2}, {0, 0}}, 0x8000000, {{0, 0, 100, 40}}},
       {"no rectangles", 0, {{1, 1}}, 0x4000000, {}},
   };
   for (const Case& k : cases) {
-    MoviePtr m = Open({.frames = 2, .width = 100, .height = 40}, k.mode << 28);
+    MoviePtr m = Open({.frames = 2, .width = 100, .height = 40}, k.setLater ? 0 : k.mode << 28);
     auto s = [&] { return MovieInternalsForTesting(m.get()); };
+    if (k.setLater) {
+      m->flags |= k.mode << 28;
+      m->width *= 2;
+      m->height *= 2;
+    }
     ASSERT_EQ(MovieDoFrame(m.get()), 0u);
     std::fill_n(s().changeMap, s().blockCount, 0);
     for (auto [x, y] : k.blocks) s().changeMap[y * 7 + x] = 1;

@@ -286,8 +286,11 @@ TEST(CommandLine, JoinArgumentsKeepsPathsAwayFromTheSwitches) {
   EXPECT_EQ(m.result.outcome, CommandLineResult::PLAY);
   std::string names = m.result.fileList;
   EXPECT_EQ(TakeNextFileName(names), "/no/such.trn");
-  const char* unknown[] = {"tarnplay", "x.trn", "/V"};
-  EXPECT_EQ(Parse(JoinArguments(3, const_cast<char**>(unknown))).result.outcome, CommandLineResult::SHOW_HELP);
+  for (const char* word : {"/V", "/?", "/Sx"}) {
+    const char* unknown[] = {"tarnplay", "x.trn", word};
+    EXPECT_EQ(Parse(JoinArguments(3, const_cast<char**>(unknown))).result.outcome, CommandLineResult::SHOW_HELP)
+        << word;
+  }
 }
 
 TEST(CommandLine, JoinArgumentsQuotesNamesWithSpaces) {

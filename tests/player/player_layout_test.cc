@@ -81,6 +81,11 @@ TEST(PlayerLayout, NamesAndForms) {
   ASSERT_TRUE(ParseOwnExecutableOffset(":4096", offset));
   EXPECT_EQ(offset, 4096u);
   EXPECT_FALSE(ParseOwnExecutableOffset(":", offset));
+
+  EXPECT_EQ(SnapshotFileName("/films/My clip.trn", 2490), "tarn-My_clip-2490.png");
+  EXPECT_EQ(SnapshotFileName("a/b.c/movie", 1), "tarn-movie-1.png");
+  EXPECT_EQ(SnapshotFileName("bundle.bin|1000", 7), "tarn-bundle-7.png");
+  EXPECT_EQ(SnapshotFileName("/x/.trn", 3), "tarn-.trn-3.png") << "a leading dot is no extension";
 }
 
 TEST(PlayerText, FormatDuration) {
@@ -91,6 +96,15 @@ TEST(PlayerText, FormatDuration) {
       {7200000, "2 hours 0 minutes"}, {3660000, "1 hour 1 minute"},
   };
   for (const auto& [ms, text] : cases) EXPECT_EQ(FormatDuration(ms), text) << ms;
+}
+
+TEST(PlayerText, SummaryShowsAFastDeviceAsAPositiveSpeed) {
+  PlaybackSummary s{};
+  s.framesPlayed = 1;
+  s.playbackTime = 1000;
+  s.readSpeed = 2806415104u;  // above 2^31: a fast read of a cached file
+  const std::string text = BuildSummaryText(s, {"", 0, 0, 0});
+  EXPECT_NE(text.find("Speed of playback device: 2806415104 bytes/sec\n"), std::string::npos) << text;
 }
 
 struct FakeReminder {

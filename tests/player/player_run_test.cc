@@ -179,9 +179,11 @@ TEST(Tarnplay, ErrorsExitWithOne) {
   const Result bad = RunProgram({TARN_PLAYER_PATH, junk});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.err.find("Not a Tarn file."), std::string::npos) << bad.err;
-  const Result help = RunProgram({TARN_PLAYER_PATH});
-  EXPECT_EQ(help.exitCode, 1);
-  EXPECT_NE(help.out.find("SYNTAX"), std::string::npos) << help.out;
+  for (const char* arg : {"", "/?"}) {
+    const Result help = RunProgram(*arg ? std::vector<std::string>{TARN_PLAYER_PATH, arg} : std::vector<std::string>{TARN_PLAYER_PATH});
+    EXPECT_EQ(help.exitCode, 1) << arg;
+    EXPECT_NE(help.out.find("SYNTAX"), std::string::npos) << arg << ": " << help.out << help.err;
+  }
   // No display to show the movie on: said, and no endless invisible play.
   const std::string m = MakeMovie("nodisplay", 3);
   const Result blind = RunProgram({TARN_PLAYER_PATH, m}, {"-SDL_VIDEODRIVER", "-DISPLAY", "-WAYLAND_DISPLAY"});

@@ -171,8 +171,9 @@ TEST_F(QueueFixture, VolumeAndPanMakeTheDeviceWord) {
     SCOPED_TRACE(c.pan);
     t.driver.setVolume(&t, c.volume);
     t.driver.setPan(&t, c.pan);
-    EXPECT_EQ(Voice().volume & 0xFFFF, c.left);
-    EXPECT_EQ(Voice().volume >> 16, c.right);
+    // The voice's gain: the full volume 0x7FFF is unity, 0xFFFF.
+    EXPECT_EQ(Voice().volume & 0xFFFF, c.left * 0xFFFF / 0x7FFF);
+    EXPECT_EQ(Voice().volume >> 16, c.right * 0xFFFF / 0x7FFF);
   }
 }
 
@@ -188,7 +189,7 @@ TEST_F(QueueFixture, EnableReopensTheDevice) {
   EXPECT_EQ(fake.Opens(), 2);
   EXPECT_EQ(s->started, 0u);
   EXPECT_EQ(s->lastIndex, -1);
-  EXPECT_EQ(Voice().volume, 0x3FFF3FFFu);  // the chosen volume survives
+  EXPECT_EQ(Voice().volume, 0x7FFE7FFEu);  // the chosen volume (0x3FFF of 0x7FFF) survives
   ASSERT_TRUE(t.driver.ready(&t));
   EXPECT_EQ(s->currentIndex, 0);
 }

@@ -132,11 +132,11 @@ bool FakeVideoWindow::RenderPresent(VideoTexture& /*texture*/, const VideoRect& 
 
 bool FakeVideoWindow::ModeSet(const VideoMode& mode) {
   modeTries.push_back(mode);
-  const bool listed = std::any_of(modes.begin(), modes.end(), [&](const VideoMode& m) {
-    return m.width == mode.width && m.height == mode.height && m.depth == mode.depth;
+  const auto listed = std::find_if(modes.begin(), modes.end(), [&](const VideoMode& m) {
+    return m.width == mode.width && m.height == mode.height && VideoModeHasDepth(m, mode.depth);
   });
-  if (!listed) return false;
-  current = mode;
+  if (listed == modes.end()) return false;
+  current = *listed;
   if (quirkDepthOf != 0 && mode.depth == quirkDepthOf) current.depth = quirkDepthIs;
   fullscreen = true;
   return true;
