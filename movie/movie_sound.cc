@@ -43,14 +43,6 @@ void CloseTrack(MovieState* m, uint32_t k) {
   SoundNoteTrackClosed();
 }
 
-// The sound lead frame 1 carries for table track pos, in ring bytes; 0 when
-// frame 1 is not the record loaded.
-uint32_t FrameOneLead(const MovieState* m, uint32_t pos, uint32_t word) {
-  if (m->currentFrame != 1 || m->source.frameData == nullptr) return 0;
-  const uint32_t decoded = FramePacketDecodedBytes(m->source.frameData, m->source.frameSize, m->source.trackCount, pos);
-  return TrackLeadBytes(decoded, word, m->source.headerRateNumerator, m->source.headerRateDenominator);
-}
-
 // Opens the track at table position pos into record k; false drops it.
 //
 // The ring holds the largest packet and twice the back-end's minimum chunk
@@ -59,8 +51,8 @@ uint32_t FrameOneLead(const MovieState* m, uint32_t pos, uint32_t word) {
 // worth waiting for only with sound decoded well ahead: it is held to a
 // quarter of the largest packet, so a track without a lead is fed as it is
 // decoded. The silence put in front of the ring when sound restarts is the
-// lead frame 1 carries (less the device's latency): after the restart the
-// pictures meet the sound where they met it before.
+// lead frame 1 carries, less the device's latency (MeasureLead): after the
+// restart the pictures meet the sound where they met it before.
 bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   SoundTrack* t = &m->sound.tracks[k];
   std::memset(static_cast<void*>(t), 0, sizeof(SoundTrack));
@@ -88,9 +80,6 @@ bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   t->ringEnd = ring + t->ringSize;
   t->writePos = t->readPos = ring;
   t->output8Bit = (word & TRACK_16BIT) ? 0 : 1;
-  const uint64_t latency = uint64_t(sampleRate) * channels * 2 * uint64_t(std::max<int32_t>(0, t->latencyMs)) / 1000;
-  const uint64_t lead = FrameOneLead(m, pos, word);
-  t->preloadBytes = uint32_t(std::min<uint64_t>(lead > latency ? lead - latency : 0, t->ringSize)) & ~3u;
   t->decoder = AudioDecoderOpen(ownRate, channels, (word & TRACK_CODEC_B) && !(word & TRACK_CODEC_A));
   if (!t->decoder) {
     if (t->driver.close) t->driver.close(t);
@@ -136,32 +125,35 @@ int SelectedSlot(const MovieSound& s, uint32_t t) {
   return -1;
 }
 
+// Ring bytes (16-bit samples) of one second of a track's playing time.
+uint64_t RingBytesPerSecond(const SoundTrack& t) { return uint64_t(t.rate) * t.channels * 2; }
+
 // Each selected track's sound lead, as frame 1's packet brings it at the
-// start: its decoded bytes beyond one frame's share of the track's sound
+// start: its decoded bytes beyond frame 1's own share of the track's sound
 // (whole sample frames, at most the ring). leadFrames is how many records
 // before a frame hold that much sound, plus one whose blocks warm the
-// decoder's cross-fade up. Frame 1's record is loaded.
+// decoder's cross-fade up. The silence preloaded when sound restarts is the
+// lead less the device's latency. Frame 1's record is loaded.
 void MeasureLead(MovieState* m) {
   MovieSound& s = m->sound;
   const uint32_t hn = m->source.headerRateNumerator, hd = m->source.headerRateDenominator;
   if (hn == 0 || m->source.frameData == nullptr) return;
-  const uint8_t* record = m->source.frameData;
-  bool malformed = false;
   uint64_t frames = 0;
-  WalkFramePackets(record, record + m->source.frameSize, m->source.trackCount, &malformed,
-                   [&](uint32_t t, const uint8_t* packet, const uint8_t* packetEnd) {
-                     const int k = SelectedSlot(s, t);
-                     if (k < 0 || packetEnd - packet < 4) return;
-                     const uint32_t word = TrackWord(m->source.trackRate, t);
-                     const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
-                     const uint64_t share = uint64_t(word & 0xFFFF) * sampleBytes * hd / hn;
-                     if (share == 0) return;
-                     const uint64_t decoded = LoadLe32(packet);
-                     uint64_t lead = std::min<uint64_t>(decoded > share ? decoded - share : 0, s.tracks[k].ringSize);
-                     lead -= lead % sampleBytes;
-                     s.leadBytes[k] = uint32_t(lead);
-                     frames = std::max(frames, (lead + share - 1) / share + 1);
-                   });
+  for (uint32_t k = 0; k < s.selectedCount; ++k) {
+    SoundTrack* t = &s.tracks[k];
+    const uint32_t pos = s.selected[k];
+    const uint32_t word = TrackWord(m->source.trackRate, pos);
+    const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
+    const uint64_t share = (uint64_t(word & 0xFFFF) * hd + hn - 1) / hn * sampleBytes;
+    if (share == 0) continue;
+    const uint32_t decoded = FramePacketDecodedBytes(m->source.frameData, m->source.frameSize, m->source.trackCount, pos);
+    uint32_t lead = std::min(TrackLeadBytes(decoded, word, hn, hd), t->ringSize);
+    lead -= lead % sampleBytes;
+    s.leadBytes[k] = lead;
+    frames = std::max<uint64_t>(frames, (lead + share - 1) / share + 1);
+    const uint64_t latency = RingBytesPerSecond(*t) * uint64_t(std::max<int32_t>(0, t->latencyMs)) / 1000;
+    t->preloadBytes = uint32_t(lead > latency ? lead - latency : 0) & ~3u;
+  }
   s.leadFrames = uint32_t(std::min<uint64_t>(frames, uint64_t(m->source.roundedRate) * 5));
 }
 
@@ -331,9 +323,6 @@ bool SoundTakeUnderrun(MovieState* m) {
   }
   return underrun;
 }
-
-// Ring bytes (16-bit samples) of one second of a track's playing time.
-uint64_t RingBytesPerSecond(const SoundTrack& t) { return uint64_t(t.rate) * t.channels * 2; }
 
 uint32_t SoundPendingMs(MovieState* m) {
   MovieSound& s = m->sound;
