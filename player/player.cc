@@ -51,7 +51,7 @@ class Player {
   bool OpenDisplay();
   void PlaceWindow();
   void CloseMovieForNextFile();
-  void PlayOutSound();
+  bool PlayOutSound();
   // Loop pieces.
   void DoFrame();
   void HandleEvent(const PlayerEvent& e);
@@ -170,7 +170,7 @@ int Player::Run(const std::string& fileList) {
     if ((w != 0 && s_.quitRequest != QuitRequest::Quit) || s_.closing) {
       budget += 1;
     } else if (s_.finished || s_.quitRequest == QuitRequest::Quit) {
-      if (s_.playOutSound) PlayOutSound();
+      if (s_.playOutSound && !PlayOutSound()) continue;
       if (s_.quitPosted) break;
       s_.finished = false;
       s_.quitRequest = QuitRequest::None;
@@ -463,19 +463,21 @@ void Player::DoFrame() {
 // it is still in the rings and the device: it plays out before the movie
 // closes, for at most the time the sound can run ahead of the pictures plus
 // 100 ms. Events are handled meanwhile; a quit (Esc, a close) or a skip ends
-// the wait at once.
-void Player::PlayOutSound() {
-  s_.playOutSound = false;
+// the wait at once, and a jump plays the movie on from its frame (false).
+bool Player::PlayOutSound() {
   s_.finished = false;
   const uint32_t start = MovieTimeMs();
   const uint32_t bound = MovieSoundLeadMs(s_.movie) + 100;
   while (MovieSoundPendingMs(s_.movie) > 0 && MovieTimeMs() - start < bound) {
     PlayerEvent e;
     while (host_.PollEvent(e) && !s_.quitPosted) HandleEvent(e);
+    if (!s_.playOutSound) return false;
     if (s_.quitPosted || s_.finished || s_.quitRequest != QuitRequest::None) break;
     SleepMs(5);
   }
+  s_.playOutSound = false;
   s_.finished = true;
+  return true;
 }
 
 void Player::CloseMovieForNextFile() {
@@ -687,6 +689,11 @@ void Player::Jump(int64_t frame) {
   // A jump that cannot read ends the movie as a read error does: the next
   // decode reports it.
   (void)MovieGoto(m, uint32_t(frame));
+  // A jump once the last loop has come to its end plays that loop on.
+  if (s_.playOutSound) {
+    s_.finished = s_.playOutSound = false;
+    opt_.loopCount = 1;
+  }
   s_.positionFrame = uint32_t(frame);
   // Paused, the new frame is shown as a single step shows one.
   if (s_.userPaused) DoFrame();
