@@ -461,14 +461,17 @@ void Player::DoFrame() {
 
 // The last picture of a movie's last loop is up, but the sound decoded with
 // it is still in the rings and the device: it plays out before the movie
-// closes, for at most the time the sound can run ahead of the pictures plus
-// 100 ms. Events are handled meanwhile; a quit (Esc, a close) or a skip ends
-// the wait at once, and a jump plays the movie on from its frame (false).
+// closes, for at most the time the sound can run ahead of the pictures, or
+// the time still to play when the sound runs behind them (a device that
+// fell behind under load), plus 100 ms. Events are handled meanwhile; a quit
+// (Esc, a close) or a skip ends the wait at once, and a jump plays the movie
+// on from its frame (false).
 bool Player::PlayOutSound() {
   s_.finished = false;
   const uint32_t start = MovieTimeMs();
-  const uint32_t bound = MovieSoundLeadMs(s_.movie) + 100;
-  while (MovieSoundPendingMs(s_.movie) > 0 && MovieTimeMs() - start < bound) {
+  uint32_t pending = MovieSoundPendingMs(s_.movie);
+  const uint32_t bound = std::max(MovieSoundLeadMs(s_.movie), pending) + 100;
+  for (; pending > 0 && MovieTimeMs() - start < bound; pending = MovieSoundPendingMs(s_.movie)) {
     PlayerEvent e;
     while (host_.PollEvent(e) && !s_.quitPosted) HandleEvent(e);
     if (!s_.playOutSound) return false;
