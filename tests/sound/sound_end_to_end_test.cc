@@ -199,6 +199,14 @@ uint32_t SummaryValue(const std::string& summary, const std::string& label) {
   return at == std::string::npos ? UINT32_MAX : uint32_t(std::strtoul(summary.c_str() + at + label.size(), nullptr, 10));
 }
 
+// Under the thread sanitizer the players run many times slower and their
+// start lag tells of that (70-330 ms); what they play is still checked.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kStartLagChecked = false;
+#else
+constexpr bool kStartLagChecked = true;
+#endif
+
 struct PlayerCase {
   const char* what;
   std::string switches;
@@ -262,7 +270,9 @@ TEST(SoundEndToEnd, TarnplayHearsEveryTrackSampleFromTheFirstFrame) {
                                           [&](const TrackSpec& t) { return t.id == r.c->playedId; });
     const Heard h = Compare(track, ReadRaw(r.raw), spec.channels, r.c->deviceRate, spec.eightBit);
     EXPECT_GE(h.lagMs, 0.0) << "the track was not found in the device stream";
-    EXPECT_LE(h.lagMs, r.c->maxLagMs);
+    if (kStartLagChecked) {
+      EXPECT_LE(h.lagMs, r.c->maxLagMs);
+    }
     EXPECT_GE(h.share, r.c->minShare) << h.glitches << " glitches";
     EXPECT_LE(h.glitches, r.c->maxGlitches);
     std::printf("%-36s start lag %6.1f ms, heard %6.2f%%, %d glitches\n", r.c->what, h.lagMs, 100 * h.share, h.glitches);
