@@ -269,4 +269,25 @@ void AudioDecodeBlock(AudioDecoder* decoder, const uint8_t* input, const uint8_t
   }
 }
 
+
+uint32_t AudioDecodePacket(AudioDecoder* decoder, const uint8_t* packet, const uint8_t* end, AudioEmitFn emit,
+                           void* context) {
+  if (decoder == nullptr || end - packet < 4) return 0;
+  uint32_t owed = LoadLe32(packet);
+  const uint32_t total = owed;
+  const uint8_t* in = packet + 4;
+  while (owed > 0 && in < end) {
+    const int16_t* samples = nullptr;
+    uint32_t bytes = 0;
+    const uint8_t* next = in;
+    AudioDecodeBlock(decoder, in, end, &samples, &bytes, &next);
+    if (bytes == 0 || samples == nullptr || next <= in) break;  // no progress
+    const uint32_t b = std::min(bytes, owed);
+    emit(context, reinterpret_cast<const uint8_t*>(samples), b);
+    owed -= b;
+    in = next;
+  }
+  return total - owed;
+}
+
 }  // namespace tarn

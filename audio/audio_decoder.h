@@ -30,4 +30,14 @@ void AudioDecodeBlock(AudioDecoder* decoder, const uint8_t* input, const uint8_t
 uint32_t AudioDecoderBlockBytes(const AudioDecoder* decoder);
 uint32_t AudioDecoderOverlapBytes(const AudioDecoder* decoder);
 
+// Decodes one track's packet of a frame, [packet, end): its 32-bit decoded
+// byte count D, then blocks until D bytes are finished or the packet's bytes
+// are used up, so a hostile count cannot make one packet decode without end.
+// Each block's finished bytes (16-bit values in host order, channels
+// interleaved) go to emit, the last block's cut to the bytes still owed.
+// Returns the bytes emitted; 0 for a packet shorter than its count field.
+using AudioEmitFn = void (*)(void* context, const uint8_t* bytes, uint32_t count);
+uint32_t AudioDecodePacket(AudioDecoder* decoder, const uint8_t* packet, const uint8_t* end, AudioEmitFn emit,
+                           void* context);
+
 }  // namespace tarn

@@ -1,7 +1,8 @@
 # Installs the tools, the player, the core library as one archive (libtarn.a,
-# made of the core folders' libraries) with its public headers, a pkg-config
-# file, a CMake package (find_package(Tarn) gives Tarn::tarncore) and the man
-# pages. Internal headers (*_internal.h, the movie record's sub-records, test
+# made of the core folders' libraries and the C interface) with its public
+# headers, the shared library libtarn.so.1 with tarn/tarn.h, pkg-config files
+# (tarn: the shared library; tarn-static: the archive), a CMake package
+# (find_package(Tarn) gives Tarn::tarn and Tarn::tarncore) and the man pages. Internal headers (*_internal.h, the movie record's sub-records, test
 # hooks) stay out. scripts/install-check.sh tries it.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -9,7 +10,7 @@ include(CMakePackageConfigHelpers)
 set(TARN_ARCHIVE ${PROJECT_BINARY_DIR}/libtarn.a)
 set(inputs "")
 set(deps "")
-foreach(dir ${TARN_CORE_LAYERS})
+foreach(dir ${TARN_CORE_LAYERS} capi)
   string(APPEND inputs "$<TARGET_FILE:tarn_${dir}>|")
   list(APPEND deps tarn_${dir})
 endforeach()
@@ -49,7 +50,14 @@ install(FILES ${PROJECT_BINARY_DIR}/TarnConfig.cmake ${PROJECT_BINARY_DIR}/TarnC
 # when the prefix is only chosen at install time (cmake --install --prefix).
 file(RELATIVE_PATH TARN_PC_TO_PREFIX /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 string(REGEX REPLACE "/$" "" TARN_PC_TO_PREFIX "${TARN_PC_TO_PREFIX}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/tarn.pc.in ${PROJECT_BINARY_DIR}/tarn.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/tarn.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+foreach(pc tarn tarn-static)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/man/tarn.1 ${PROJECT_SOURCE_DIR}/man/tarnplay.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The C interface: libtarn.so.1 with its development link, and its header as
+# programs include it, <tarn/tarn.h>.
+install(TARGETS tarn_shared LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/capi/tarn.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarn)

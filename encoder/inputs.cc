@@ -58,15 +58,19 @@ class Y4mSource : public PictureSource {
       return Fail(why, path + ": picture size missing or out of range");
     if (colour == "mono") {
       grey_ = true;
+    } else if (colour == "444" || colour == "444alpha") {
+      full_ = true;
+      hasAlpha_ = colour == "444alpha";
     } else if (colour != "420" && colour != "420jpeg" && colour != "420paldv" && colour != "420mpeg2") {
-      return Fail(why, path + ": unsupported colour space C" + colour + " (8-bit 4:2:0 and mono only)");
+      return Fail(why, path + ": unsupported colour space C" + colour + " (8-bit 4:2:0, 4:4:4, 4:4:4 with alpha and mono only)");
     }
     if (!rateNum_) {
       rateNum_ = 25;
       rateDen_ = 1;
     }
     const uint64_t cw = (width_ + 1) / 2, ch = (height_ + 1) / 2;
-    frameBytes_ = uint64_t(width_) * height_ + (grey_ ? 0 : 2 * cw * ch);
+    frameBytes_ = full_ ? uint64_t(width_) * height_ * (hasAlpha_ ? 4 : 3)
+                        : uint64_t(width_) * height_ + (grey_ ? 0 : 2 * cw * ch);
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
       const long start = std::ftell(file_.get());
@@ -96,7 +100,25 @@ class Y4mSource : public PictureSource {
     }
     pic.cb.resize(cw * ch);
     pic.cr.resize(cw * ch);
-    return ReadAll(pic.cb) && ReadAll(pic.cr);
+    if (!full_) return ReadAll(pic.cb) && ReadAll(pic.cr);
+    // 4:4:4: each chroma plane read whole and averaged over 2 x 2 pixels
+    // (over what lies inside the picture at an odd edge).
+    full444_.resize(pic.y.size());
+    for (std::vector<uint8_t>* plane : {&pic.cb, &pic.cr}) {
+      if (!ReadAll(full444_)) return false;
+      for (size_t cy = 0; cy < ch; ++cy) {
+        for (size_t cx = 0; cx < cw; ++cx) {
+          uint32_t sum = 0, n = 0;
+          for (size_t y = 2 * cy; y < std::min<size_t>(2 * cy + 2, height_); ++y) {
+            for (size_t x = 2 * cx; x < std::min<size_t>(2 * cx + 2, width_); ++x, ++n) sum += full444_[y * width_ + x];
+          }
+          (*plane)[cy * cw + cx] = uint8_t((sum + n / 2) / n);
+        }
+      }
+    }
+    if (!hasAlpha_) return true;
+    pic.a.resize(pic.y.size());
+    return ReadAll(pic.a);
   }
 
  private:
@@ -123,6 +145,8 @@ class Y4mSource : public PictureSource {
 
   std::unique_ptr<FILE, FileCloser> file_;
   uint64_t frameBytes_ = 0;
+  bool full_ = false;              // 4:4:4 chroma (with alpha when hasAlpha_)
+  std::vector<uint8_t> full444_;   // one full-size chroma plane
 };
 
 std::string Numbered(const std::string& pattern, uint32_t n) {

@@ -50,7 +50,8 @@ class PictureSource {
   uint32_t frameCountHint_ = 0;
 };
 
-// A .y4m file with 4:2:0 or mono pictures. Null with a reason in *why.
+// A .y4m file with 4:2:0, 4:4:4 (chroma averaged down to 4:2:0), 4:4:4 with
+// alpha or mono pictures. Null with a reason in *why.
 std::unique_ptr<PictureSource> OpenY4m(const std::string& path, std::string* why);
 
 // Pictures named by a printf pattern with one integer conversion, numbered

@@ -1,29 +1,19 @@
-// A whole movie from a memory image: open, then decode and copy every frame
-// into a 32-bit buffer, on the caller's thread. The first byte masks the CPU
-// features; the rest is the file, copied to an exact-size buffer so that any
-// overread traps. Pictures above 1024 x 1024 are not opened (the open would
-// rightly plan planes of up to 16384 x 16384, more memory than a fuzzing run
-// is given) and movies above 64 frames are cut short, to keep each run fast.
+// A whole movie from a memory image framed as in movie_image.h: open, then
+// decode and copy every frame into a 32-bit buffer, on the caller's thread.
+// Movies above 64 frames are cut short, to keep each run fast.
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <vector>
 
-#include "common/little_endian.h"
-#include "common/cpu_features.h"
 #include "convert/copy.h"
+#include "fuzz/movie_image.h"
 #include "movie/movie.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarn;
-  if (size < 1) return 0;
-  CpuFeaturesSetMask(static_cast<CpuFlags>(data[0]));
-  ++data, --size;
-  if (size >= 28 && (LoadLe32(data + 20) > 1024 || LoadLe32(data + 24) > 1024)) return 0;
-  auto image = std::make_unique<uint8_t[]>(size ? size : 1);
-  if (size) std::memcpy(image.get(), data, size);
-  Movie* movie = MovieOpenMemory(image.get(), size, OPEN_NO_THREAD);
+  const FuzzMovieImage image(data, size);
+  if (!image.data()) return 0;
+  Movie* movie = MovieOpenMemory(image.data(), image.size(), OPEN_NO_THREAD);
   if (movie) {
     if (movie->width && movie->height && movie->width <= 1024 && movie->height <= 1024) {
       const uint32_t pitch = movie->width * 4;
@@ -38,6 +28,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     MovieClose(movie);
   }
-  CpuFeaturesSetMask(static_cast<CpuFlags>(~0u));
   return 0;
 }

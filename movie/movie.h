@@ -214,4 +214,27 @@ bool MovieGetPlanes(const Movie* movie, MoviePlanes* planes);
 uint32_t MovieCorruptFrameCount(const Movie* movie);
 bool MovieLastFrameCorrupt(const Movie* movie);
 
+// The container's facts, for programs that look at a movie's contents: the
+// file's audio tracks in table order (played or not) and the key-frame bits
+// of the index.
+struct MovieTrackInfo {
+  uint32_t id;
+  uint32_t rateWord;       // sample rate in the low 16 bits, TRACK_* flags above
+  uint32_t largestPacket;  // largest decoded packet, bytes
+};
+uint32_t MovieTrackCount(const Movie* movie);
+// False (and *info untouched) when position is not below MovieTrackCount.
+bool MovieGetTrack(const Movie* movie, uint32_t position, MovieTrackInfo* info);
+// The container revision: 'f', 'g', 'h' or 'i'.
+char MovieRevision(const Movie* movie);
+// Frame numbers from 1; false outside 1..frameCount.
+bool MovieIsKeyFrame(const Movie* movie, uint32_t frame);
+
+// The audio packet that the loaded frame's record holds for the table track
+// at position: its decoded byte count (4 bytes) then the compressed blocks,
+// *length bytes in all, which lie inside the record. False when the record
+// is not loaded, has no packet for the track (*length 0) or is malformed
+// before it. The bytes stay valid until the next frame is read.
+bool MovieGetFramePacket(const Movie* movie, uint32_t position, const uint8_t** packet, uint32_t* length);
+
 }  // namespace tarn

@@ -98,23 +98,10 @@ bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
 
 // Decodes one track's packet [p, end) (decoded byte count, then data) into its ring.
 void DecodePacket(SoundTrack* t, const uint8_t* p, const uint8_t* end) {
-  if (end - p < 4 || t->decoder == nullptr) return;
-  uint32_t owed = LoadLe32(p);
-  const uint8_t* in = p + 4;
-  // Every block lies inside the packet, so decoding stops when its bytes are
-  // used up even if the decoded count claims more: a hostile count cannot make
-  // one frame decode without end.
-  while (owed > 0 && in < end) {
-    const int16_t* samples = nullptr;
-    uint32_t bytes = 0;
-    const uint8_t* next = in;
-    AudioDecodeBlock(t->decoder, in, end, &samples, &bytes, &next);
-    if (bytes == 0 || samples == nullptr || next <= in) break;  // no progress
-    const uint32_t b = std::min(bytes, owed);
-    SoundRingWrite(t, reinterpret_cast<const uint8_t*>(samples), b);
-    owed -= b;
-    in = next;
-  }
+  const AudioEmitFn toRing = [](void* track, const uint8_t* bytes, uint32_t n) {
+    SoundRingWrite(static_cast<SoundTrack*>(track), bytes, n);
+  };
+  (void)AudioDecodePacket(t->decoder, p, end, toRing, t);
 }
 
 // The selected-list position of table track t, or -1.

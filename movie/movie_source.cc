@@ -10,6 +10,7 @@
 
 #include "common/input_limits.h"
 #include "common/last_error.h"
+#include "common/little_endian.h"
 #include "movie/movie_internal.h"
 
 namespace tarn {
@@ -62,6 +63,7 @@ void SourceInit(MovieState* m, const OpenedSource& s) {
   const MovieHeader& h = s.header;
   MovieSource& src = m->source;
   src.fromMemory = s.image != nullptr;
+  src.magic = h.magic;
   src.largestFrame = h.largestFrame;
   src.indexFrameCount = h.indexFrameCount;
   src.trackCount = h.trackCount;
@@ -184,6 +186,47 @@ uint32_t SourceKeyFrameAtOrBefore(const MovieState* m, uint32_t frame) {
 uint32_t MovieKeyFrame(const Movie* movie, uint32_t frame) {
   if (!movie || frame == 0) return 0;
   return SourceKeyFrameAtOrBefore(AsState(movie), frame);
+}
+
+uint32_t MovieTrackCount(const Movie* movie) { return movie ? AsState(movie)->source.trackCount : 0; }
+
+bool MovieGetTrack(const Movie* movie, uint32_t position, MovieTrackInfo* info) {
+  if (!movie || !info || position >= MovieTrackCount(movie)) return false;
+  const MovieSource& src = AsState(movie)->source;
+  info->id = LoadLe32(src.trackIds + 4 * size_t(position));
+  info->rateWord = LoadLe32(src.trackRate + 4 * size_t(position));
+  info->largestPacket = LoadLe32(src.trackLargest + 4 * size_t(position));
+  return true;
+}
+
+char MovieRevision(const Movie* movie) { return movie ? MovieRevisionLetter(AsState(movie)->source.magic) : 0; }
+
+bool MovieIsKeyFrame(const Movie* movie, uint32_t frame) {
+  if (!movie || frame == 0 || frame > movie->frameCount) return false;
+  return AsState(movie)->source.index.IsKey(frame - 1);
+}
+
+bool MovieGetFramePacket(const Movie* movie, uint32_t position, const uint8_t** packet, uint32_t* length) {
+  if (length) *length = 0;
+  if (!movie || !packet || !length || position >= MovieTrackCount(movie)) return false;
+  const MovieSource& src = AsState(movie)->source;
+  if (!src.frameData) return false;
+  // The same walk as the frame step: each length field is followed by its
+  // packet, and a length that runs past the record ends the walk.
+  size_t pos = 0;
+  for (uint32_t t = 0;; ++t) {
+    if (src.frameSize - pos < 4) return false;
+    const uint32_t n = LoadLe32(src.frameData + pos);
+    pos += 4;
+    if (n > src.frameSize - pos) return false;
+    if (t == position) {
+      if (n == 0) return false;
+      *packet = src.frameData + pos;
+      *length = n;
+      return true;
+    }
+    pos += n;
+  }
 }
 
 }  // namespace tarn

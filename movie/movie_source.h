@@ -14,6 +14,7 @@ struct MovieState;
 
 struct MovieSource {
   // Container facts.
+  uint32_t magic;             // "TRN" and the revision letter
   uint32_t largestFrame;
   uint32_t indexFrameCount;
   uint32_t trackCount;

@@ -14,6 +14,7 @@ PACKAGES=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-base-apps gstreamer1.0-plugins-good gstreamer1.0-x
   shared-mime-info xdg-utils desktop-file-utils libglib2.0-bin
+  python3-dev python3-pybind11 python3-numpy python3-pytest abigail-tools
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

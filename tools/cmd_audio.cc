@@ -1,7 +1,5 @@
 // `tarn audio`: decodes one audio track of a movie, frame by frame, into a
 // 16-bit PCM WAV file, or lists the movie's tracks.
-#include <sndfile.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -19,6 +17,7 @@
 #include "movie/container.h"
 #include "movie/movie.h"
 #include "tools/command.h"
+#include "tools/outputs.h"
 
 namespace tarn::tools {
 namespace {
@@ -84,46 +83,16 @@ std::string DecodeTrack(const std::vector<uint8_t>& movie, const MovieContainer&
       if (length > size - pos) return where + "audio packet runs past the record";
       if (t == track && length > 0) {
         if (length < 4) return where + "audio packet too short for its decoded byte count";
-        uint32_t remaining = LoadLe32(rec + pos);
-        const uint8_t* in = rec + pos + 4;
-        const uint8_t* end = rec + pos + length;
-        // Like the player, stop when the packet's bytes are used up even if its
-        // decoded count claims more: a hostile count cannot make this endless.
-        while (remaining > 0 && in < end) {
-          const int16_t* samples = nullptr;
-          uint32_t bytes = 0;
-          AudioDecodeBlock(decoder.get(), in, end, &samples, &bytes, &in);
-          const uint32_t take = std::min(bytes, remaining);
-          // Little-endian 16-bit values, concatenated byte for byte like the track ring.
-          for (uint32_t i = 0; i < take; ++i) {
-            const uint16_t v = uint16_t(samples[i / 2]);
-            pcm.push_back(uint8_t(i % 2 ? v >> 8 : v));
-          }
-          remaining -= take;
-        }
+        const AudioEmitFn append = [](void* out, const uint8_t* bytes, uint32_t n) {
+          auto* v = static_cast<std::vector<uint8_t>*>(out);
+          v->insert(v->end(), bytes, bytes + n);
+        };
+        (void)AudioDecodePacket(decoder.get(), rec + pos, rec + pos + length, append, &pcm);
       }
       pos += length;
     }
   }
   return {};
-}
-
-std::string WriteWav(const std::string& path, const std::vector<uint8_t>& pcm, uint32_t rate, uint32_t channels) {
-  SF_INFO info{};
-  info.samplerate = int(rate);
-  info.channels = int(channels);
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-  if (!file) return "cannot write " + path + ": " + sf_strerror(nullptr);
-  // Whole sample frames only; a trailing partial frame cannot be stored.
-  const size_t frames = pcm.size() / (2 * channels);
-  std::vector<short> samples(frames * channels);
-  for (size_t i = 0; i < samples.size(); ++i) samples[i] = short(LoadLe16(pcm.data() + 2 * i));
-  const sf_count_t written = sf_write_short(file, samples.data(), sf_count_t(samples.size()));
-  std::string error;
-  if (written != sf_count_t(samples.size())) error = "cannot write " + path + ": " + sf_strerror(file);
-  if (sf_close(file) != 0 && error.empty()) error = "cannot finish " + path;
-  return error;
 }
 
 int RunAudio(const std::vector<std::string>& args) {
@@ -174,7 +143,9 @@ int RunAudio(const std::vector<std::string>& args) {
   std::vector<uint8_t> pcm;
   const std::string error = DecodeTrack(movie, c, track, pcm);
   if (!error.empty()) return Fail(o.movie + ": " + error);
-  const std::string wavError = WriteWav(o.out, pcm, word & 0xFFFF, Channels(word));
+  std::vector<int16_t> values(pcm.size() / 2);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = int16_t(LoadLe16(pcm.data() + 2 * i));
+  const std::string wavError = WriteWav(o.out, values.data(), values.size(), word & 0xFFFF, Channels(word));
   if (!wavError.empty()) return Fail(wavError);
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "encoder/movie_encoder.h"
 #include "tools/command.h"
+#include "tools/outputs.h"
 
 namespace tarn::tools {
 
@@ -21,23 +22,6 @@ bool ParseUint(const std::string& s, uint64_t max, uint64_t* out) {
   if (v > max) return false;
   *out = v;
   return true;
-}
-
-void ShowProgress(uint32_t done, uint32_t expected, uint64_t bytes, double seconds) {
-  const double fps = seconds > 0 ? done / seconds : 0;
-  char bar[41] = {};
-  const int width = 30;
-  int filled = expected ? int(uint64_t(done) * width / expected) : 0;
-  if (filled > width) filled = width;
-  for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-  char eta[32] = "--:--";
-  if (expected > done && fps > 0) {
-    const int s = int((expected - done) / fps);
-    std::snprintf(eta, sizeof eta, "%d:%02d", s / 60, s % 60);
-  }
-  std::fprintf(stderr, "\r[%s] %u/%u frames  %.1f fps  ETA %s  %.2f MB ", bar, done, expected, fps,
-               eta, bytes / 1048576.0);
-  std::fflush(stderr);
 }
 
 int RunEncode(const std::vector<std::string>& args) {

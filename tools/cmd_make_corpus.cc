@@ -163,6 +163,8 @@ bool WriteMovies(SeedWriter& out) {
     }
     // The first byte is the CPU feature mask: everything, and once scalar only.
     if (!out.Write("movie_open_fuzz", s.name, Prefixed({0xFF}, movie.data(), movie.size()))) return false;
+    // The C interface's target reads the same framing.
+    if (!out.Write("capi_fuzz", s.name, Prefixed({0xFF}, movie.data(), movie.size()))) return false;
     if (s.name == std::string("rev_i") &&
         !out.Write("movie_open_fuzz", "rev_i_scalar", Prefixed({0x00}, movie.data(), movie.size()))) {
       return false;

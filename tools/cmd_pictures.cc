@@ -1,8 +1,6 @@
 // `tarn pictures`: decodes every frame of a movie (or a range of them) and
 // copies the whole frame into a destination format, appending the raw
 // buffers to one file, or writing one PNG per frame for a person to look at.
-#include <png.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "movie/movie.h"
 #include "tools/command.h"
 #include "tools/frame_range.h"
+#include "tools/outputs.h"
 
 namespace tarn::tools {
 namespace {
@@ -52,22 +51,14 @@ Geometry GeometryFor(uint32_t format, uint32_t width, uint32_t height) {
   return {int32_t(pitch), pitch * height};
 }
 
-bool WritePng(const std::string& path, const std::vector<uint8_t>& rgbx, uint32_t width, uint32_t height,
-              bool withAlpha) {
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = width;
-  image.height = height;
-  image.format = withAlpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
-  std::vector<uint8_t> rgb;
-  const uint8_t* pixels = rgbx.data();
-  if (!withAlpha) {  // drop the unused fourth byte of format 4
-    rgb.resize(size_t(width) * height * 3);
-    for (size_t i = 0; i < size_t(width) * height; ++i) std::memcpy(&rgb[i * 3], &rgbx[i * 4], 3);
-    pixels = rgb.data();
-  }
-  return png_image_write_to_file(&image, path.c_str(), 0, pixels, 0, nullptr) != 0;
+// PNG pictures come from format 4 (red, green, blue, unused) or, with alpha,
+// format 6 (red, green, blue, alpha).
+bool WriteFramePng(const std::string& path, const std::vector<uint8_t>& rgbx, uint32_t width, uint32_t height,
+                   bool withAlpha) {
+  if (withAlpha) return WritePng(path, rgbx.data(), width, height, true);
+  std::vector<uint8_t> rgb(size_t(width) * height * 3);
+  for (size_t i = 0; i < size_t(width) * height; ++i) std::memcpy(&rgb[i * 3], &rgbx[i * 4], 3);
+  return WritePng(path, rgb.data(), width, height, false);
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -144,7 +135,7 @@ int Run(const std::vector<std::string>& args) {
     if (png) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame%05u.png", frame);
-      if (!WritePng(o.pngDir + name, buffer, movie->width, movie->height, pngAlpha))
+      if (!WriteFramePng(o.pngDir + name, buffer, movie->width, movie->height, pngAlpha))
         status = Fail("pictures: cannot write " + o.pngDir + name);
     } else if (std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size()) {
       status = Fail("pictures: error writing " + o.out);

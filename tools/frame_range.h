@@ -26,6 +26,7 @@ class FrameRange {
   // at the end), or 0 when the range does not fit the movie (reported).
   uint32_t Begin(Movie* movie, const std::string& name);
   uint32_t First() const { return start_; }
+  uint32_t Count() const { return count_; }  // 0: to the end
 
   // Frame done (on a terminal, now and then, "command: frame F of L"); End
   // clears the line.

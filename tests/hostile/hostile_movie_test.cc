@@ -3,14 +3,18 @@
 // track counts, and packets that run past their frame. Each case ends in the
 // open's defined text or the defined frame outcome (decoded, corrupt frame or
 // read error) within kCaseByteLimit of library memory and kCaseSecondLimit.
+// The cases from memory and from a preloaded file also go through every call
+// of the C interface, which must end the same way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "capi/tarn.h"
 #include "common/little_endian.h"
 #include "common/last_error.h"
 #include "convert/copy.h"
@@ -73,8 +77,47 @@ struct Result {
   uint32_t flags = 0;
 };
 
-template <typename OpenFn>
-Result RunCase(const std::string& what, uint32_t frames, OpenFn&& open) {
+// The C interface on an opened image: the facts, the first tracks' whole
+// sound, then frame by frame both picture formats with the display mode and
+// each track's frame sound, up to the end or the first read error. The
+// outcome is written as PlayOutcome's, ending at the read error.
+std::string CApiOutcome(tarn_movie* m, uint32_t frames) {
+  tarn_info info{};
+  EXPECT_EQ(tarn_get_info(m, &info), TARN_OK);
+  const uint32_t tracks = std::min(info.track_count, 4u);
+  size_t count = 0;
+  for (uint32_t t = 0; t < tracks; ++t) (void)tarn_get_track_audio(m, t, nullptr, 0, &count);
+  std::string out;
+  for (uint32_t f = 0; f < frames; ++f) {
+    const tarn_status s = tarn_next_frame(m);
+    if (s == TARN_END) break;
+    if (s != TARN_OK) {
+      EXPECT_EQ(s, TARN_ERROR_READ) << tarn_last_error(m);
+      out += 'E';
+      break;
+    }
+    tarn_frame frame{};
+    EXPECT_EQ(tarn_get_frame(m, &frame), TARN_OK);
+    out += frame.damaged ? 'c' : '0';
+    for (tarn_format format : {TARN_FORMAT_RGBA, TARN_FORMAT_I420}) {
+      size_t bytes = 0;
+      EXPECT_EQ(tarn_picture_size(m, format, TARN_PICTURE_DISPLAY_MODE, nullptr, nullptr, &bytes), TARN_OK);
+      if (bytes == 0) continue;
+      auto picture = std::make_unique<uint8_t[]>(bytes);  // exact size, so overwrites trap
+      EXPECT_EQ(tarn_get_picture(m, format, TARN_PICTURE_DISPLAY_MODE, picture.get(), bytes, 0), TARN_OK)
+          << tarn_last_error(m);
+    }
+    for (uint32_t t = 0; t < tracks; ++t) (void)tarn_get_frame_audio(m, t, nullptr, 0, &count);
+  }
+  return out;
+}
+
+// capiOpen (tarn_status(tarn_movie**), or nullptr to skip the C interface)
+// opens the same image through the C interface: it must open exactly when
+// the movie did, with the same text, and play the movie's outcome up to its
+// first read error.
+template <typename OpenFn, typename CApiOpenFn = std::nullptr_t>
+Result RunCase(const std::string& what, uint32_t frames, OpenFn&& open, CApiOpenFn&& capiOpen = nullptr) {
   Result r;
   AllocationMeter meter;
   CaseTimer timer;
@@ -88,6 +131,20 @@ Result RunCase(const std::string& what, uint32_t frames, OpenFn&& open) {
       r.error = MovieGetError();
     }
   }
+  if constexpr (!std::is_same_v<std::decay_t<CApiOpenFn>, std::nullptr_t>) {
+    tarn_movie* c = nullptr;
+    const tarn_status s = capiOpen(&c);
+    EXPECT_EQ(s == TARN_OK, r.opened) << what << " (C interface): " << tarn_last_error(nullptr);
+    if (s == TARN_OK) {
+      const size_t failed = r.outcome.find('E');
+      EXPECT_EQ(CApiOutcome(c, frames), r.outcome.substr(0, failed == std::string::npos ? failed : failed + 1))
+          << what << " (C interface)";
+      EXPECT_EQ(tarn_close(c), TARN_OK);
+    } else {
+      EXPECT_EQ(s, TARN_ERROR_OPEN) << what;
+      EXPECT_EQ(tarn_last_error(nullptr), r.error) << what << " (C interface)";
+    }
+  }
   EXPECT_EQ(meter.Live(), 0u) << what << ": the close releases everything";
   EXPECT_LE(meter.Peak(), test::kCaseByteLimit) << what;
   EXPECT_LE(timer.Seconds(), test::kCaseSecondLimit) << what;
@@ -98,15 +155,19 @@ Result RunCase(const std::string& what, uint32_t frames, OpenFn&& open) {
 Result FromMemory(const std::string& what, const std::vector<uint8_t>& b, size_t size, uint32_t frames) {
   auto image = std::make_unique<uint8_t[]>(size + 1);  // size + 1: a zero size still has an address
   std::copy_n(b.data(), size, image.get());
-  return RunCase(what, frames, [&] { return MovieOpenMemory(image.get(), size, kQuiet); });
+  return RunCase(what, frames, [&] { return MovieOpenMemory(image.get(), size, kQuiet); },
+                 [&](tarn_movie** c) { return tarn_open_memory(image.get(), size, 0, c); });
 }
 
 Result FromFile(const std::string& what, const std::vector<uint8_t>& b, uint32_t frames, uint32_t readBuffer = kMovieUnset) {
   TempFile file(b, "hostile.trn");
-  return RunCase(what, frames, [&] {
+  auto open = [&] {
     MovieSetReadBufferSize(readBuffer);
     return MovieOpen(file.path.c_str(), kQuiet | (readBuffer != kMovieUnset ? OPEN_READ_BUFFER_SIZE : 0));
-  });
+  };
+  // The C interface reads a file as the movie does by default.
+  if (readBuffer != kMovieUnset) return RunCase(what, frames, open);
+  return RunCase(what, frames, open, [&](tarn_movie** c) { return tarn_open_path(file.path.c_str(), 0, c); });
 }
 
 // A movie cut at any section boundary: inside the header it is not a movie,
