@@ -13,51 +13,35 @@
 
 namespace tarn::encoder {
 
-namespace {
-
-// Cuts one track's sound into per-frame packets: by the end of frame i the
-// track has delivered at least the sound up to that frame's end time. Packets
-// hold whole blocks, so every block after the first starts exactly where the
-// previous one's finished samples end and the cross-fade joins like samples.
-class TrackCutter {
- public:
-  TrackCutter(const Sound& sound, int quality, bool useDct)
-      : sound_(sound), enc_({sound.sampleRate, sound.channels, useDct, quality}) {}
-
-  MovieAudioPacket Packet(uint64_t framesEnd) {
-    MovieAudioPacket p;
-    const uint64_t total = sound_.samples.size() / sound_.channels;
-    const uint64_t target = std::min(framesEnd, total);
-    const uint32_t ch = sound_.channels, len = enc_.FrameLength(), adv = enc_.BlockAdvance();
-    std::vector<int16_t> block(size_t(len) * ch);
-    while (done_ < target) {
-      for (uint32_t i = 0; i < len; ++i) {
-        const uint64_t s = done_ + i;
-        for (uint32_t c = 0; c < ch; ++c)
-          block[size_t(i) * ch + c] = s < total ? sound_.samples[size_t(s) * ch + c] : 0;
-      }
-      enc_.EncodeBlock(block.data(), p.data);
-      const uint64_t take = std::min<uint64_t>(adv, total - done_);
-      p.decodedBytes += uint32_t(take * ch * 2);
-      done_ += adv;
+MovieAudioPacket TrackCutter::Packet(uint64_t framesEnd) {
+  MovieAudioPacket p;
+  const uint64_t total = sound_.samples.size() / sound_.channels;
+  const uint64_t target = std::min(framesEnd, total);
+  const uint32_t ch = sound_.channels, len = enc_.FrameLength(), adv = enc_.BlockAdvance();
+  std::vector<int16_t> block(size_t(len) * ch);
+  while (done_ < target) {
+    for (uint32_t i = 0; i < len; ++i) {
+      const uint64_t s = done_ + i;
+      for (uint32_t c = 0; c < ch; ++c) block[size_t(i) * ch + c] = s < total ? sound_.samples[size_t(s) * ch + c] : 0;
     }
-    p.present = !p.data.empty();
-    return p;
+    enc_.EncodeBlock(block.data(), p.data);
+    const uint64_t take = std::min<uint64_t>(adv, total - done_);
+    p.decodedBytes += uint32_t(take * ch * 2);
+    done_ += adv;
   }
+  p.present = !p.data.empty();
+  return p;
+}
 
- private:
-  const Sound& sound_;
-  AudioEncoder enc_;
-  uint64_t done_ = 0;
-};
-
-uint32_t RateWord(const Sound& s, bool useDct) {
+uint32_t TrackRateWord(const Sound& s, bool useDct) {
   uint32_t w = s.sampleRate & 0xFFFF;
   w |= useDct ? TRACK_CODEC_B : TRACK_CODEC_A;
   if (!s.eightBit) w |= TRACK_16BIT;
   if (s.channels == 2) w |= TRACK_STEREO;
   return w;
 }
+
+namespace {
 
 struct Loop {
   const EncodeOptions& opts;
@@ -84,7 +68,7 @@ struct Loop {
     info.headerFlags = (o.grey ? HDR_GRAYSCALE : 0) | (o.alpha ? HDR_ALPHA : 0) |
                        ((o.display & 7) << 28);
     for (size_t i = 0; i < sounds.size(); ++i)
-      info.tracks.push_back({RateWord(*sounds[i], o.audioDct), ids[i], 0});
+      info.tracks.push_back({TrackRateWord(*sounds[i], o.audioDct), ids[i], 0});
     return info;
   }
 
@@ -104,11 +88,8 @@ struct Loop {
 
   void Add(const Picture& pic) {
     std::vector<MovieAudioPacket> packets;
-    for (size_t t = 0; t < cutters.size(); ++t) {
-      // Sound up to the end of this frame's time, rounded up.
-      const uint64_t end = ((uint64_t(frame) + 1) * rateDen * SampleRate(t) + rateNum - 1) / rateNum;
-      packets.push_back(cutters[t].Packet(end));
-    }
+    for (size_t t = 0; t < cutters.size(); ++t)
+      packets.push_back(cutters[t].Packet(AudioFramesDue(frame, SampleRate(t), rateNum, rateDen, opts.audioLeadMs)));
     SourcePicture sp;
     sp.y = pic.y.data();
     sp.yStride = pic.width;
@@ -207,6 +188,10 @@ bool CheckOptions(const EncodeOptions& o, std::string* why) {
     *why = "two passes need a byte rate (--bitrate)";
     return false;
   }
+  if (o.audioLeadMs > kMaxAudioLeadMs) {
+    *why = "the sound lead must be 0.." + std::to_string(kMaxAudioLeadMs) + " ms";
+    return false;
+  }
   return true;
 }
 
@@ -222,6 +207,12 @@ double EncodeStats::Psnr(int a, int b) const {
   const double n = samples[a] + (b != a ? samples[b] : 0), e = sse[a] + (b != a ? sse[b] : 0);
   if (n <= 0) return 0;
   return 10 * std::log10(255.0 * 255.0 * n / std::max(e, 1e-3));
+}
+
+uint64_t AudioFramesDue(uint32_t frame, uint32_t sampleRate, uint32_t rateNumerator, uint32_t rateDenominator,
+                        uint32_t leadMs) {
+  const uint64_t own = ((uint64_t(frame) + 1) * rateDenominator * sampleRate + rateNumerator - 1) / rateNumerator;
+  return own + (uint64_t(leadMs) * sampleRate + 500) / 1000;
 }
 
 bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::string* why,

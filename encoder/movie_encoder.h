@@ -10,8 +10,40 @@
 #include "encoder/audio_encoder.h"
 #include "encoder/inputs.h"
 #include "encoder/video_encoder.h"
+#include "movie/movie_writer.h"
 
 namespace tarn::encoder {
+
+// What a player expects each track to lead its pictures by: frame 1 carries
+// that much sound beyond its own, so the device can start with the first
+// picture and the last sound arrives before the last picture.
+inline constexpr uint32_t kAudioLeadMs = 750;
+inline constexpr uint32_t kMaxAudioLeadMs = 10000;
+
+// Sample frames of a track that frame `frame` (0-based) must have delivered by
+// its end: the sound up to the end of its time, rounded up, plus the lead.
+uint64_t AudioFramesDue(uint32_t frame, uint32_t sampleRate, uint32_t rateNumerator, uint32_t rateDenominator,
+                        uint32_t leadMs);
+
+// Cuts one track's sound into per-frame packets: Packet(AudioFramesDue(i))
+// for frame i, in order, holds the blocks that bring the track that far.
+// Packets hold whole blocks, so every block after the first starts exactly
+// where the previous one's finished samples end and the cross-fade joins
+// like samples. sound must outlive the cutter.
+class TrackCutter {
+ public:
+  TrackCutter(const Sound& sound, int quality, bool useDct)
+      : sound_(sound), enc_({sound.sampleRate, sound.channels, useDct, quality}) {}
+  MovieAudioPacket Packet(uint64_t framesEnd);
+
+ private:
+  const Sound& sound_;
+  AudioEncoder enc_;
+  uint64_t done_ = 0;
+};
+
+// The track table's rate word for a sound coded in the given variant.
+uint32_t TrackRateWord(const Sound& s, bool useDct);
 
 struct AudioInput {
   std::string path;
@@ -34,6 +66,7 @@ struct EncodeOptions {
   uint32_t display = 0;              // header display mode 0..7
   int audioQuality = 70;
   bool audioDct = true;              // false: the real-DFT variant
+  uint32_t audioLeadMs = kAudioLeadMs;  // sound frame 1 carries ahead of the pictures
   std::vector<AudioInput> audio;
   uint32_t maxFrames = 0;            // 0: all
   int threads = 0;                   // 0: ThreadsWanted(); the output is the same for any count

@@ -24,6 +24,32 @@ const char* ContainerStatusText(ContainerStatus status) {
   return "";
 }
 
+uint32_t FramePacketDecodedBytes(const uint8_t* record, size_t size, uint32_t trackCount, uint32_t track) {
+  size_t pos = 0;
+  for (uint32_t t = 0; t < trackCount && t <= track; ++t) {
+    if (size - pos < 4) return 0;
+    const uint32_t length = LoadLe32(record + pos);
+    pos += 4;
+    if (length > size - pos) return 0;
+    if (t == track) return length >= 4 ? LoadLe32(record + pos) : 0;
+    pos += length;
+  }
+  return 0;
+}
+
+uint32_t TrackLeadBytes(uint32_t frame1Decoded, uint32_t rateWord, uint32_t rateNumerator, uint32_t rateDenominator) {
+  if (rateNumerator == 0) return 0;
+  const uint64_t frameBytes = (rateWord & TRACK_STEREO) ? 4 : 2;
+  const uint64_t own = (uint64_t(rateDenominator) * (rateWord & 0xFFFF) + rateNumerator - 1) / rateNumerator;
+  const uint64_t ownBytes = own * frameBytes;
+  return frame1Decoded > ownBytes ? uint32_t(frame1Decoded - ownBytes) : 0;
+}
+
+uint32_t TrackLeadMs(uint32_t leadBytes, uint32_t rateWord) {
+  const uint64_t perSecond = uint64_t(rateWord & 0xFFFF) * ((rateWord & TRACK_STEREO) ? 4 : 2);
+  return perSecond ? uint32_t(uint64_t(leadBytes) * 1000 / perSecond) : 0;
+}
+
 MovieHeader DecodeMovieHeader(const uint8_t* b) {
   MovieHeader h;
   h.magic = LoadLe32(b + 0);

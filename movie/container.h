@@ -89,6 +89,18 @@ struct IndexFacts {
 };
 IndexFacts ComputeIndexFacts(const FrameIndexView& index, const MovieHeader& h);
 
+// The decoded byte count that track `track` (table position) announces in a
+// frame record of size bytes: 0 when its packet is empty or the record ends
+// before it. Reads only inside the record.
+uint32_t FramePacketDecodedBytes(const uint8_t* record, size_t size, uint32_t trackCount, uint32_t track);
+
+// A track's sound lead in decoded bytes: what frame 1's packet decodes to
+// beyond the track's own share of frame 1's time (its sample frames rounded
+// up), at the header's frame rate. 0 when frame 1 carries no more than that.
+uint32_t TrackLeadBytes(uint32_t frame1Decoded, uint32_t rateWord, uint32_t rateNumerator, uint32_t rateDenominator);
+// The same lead in milliseconds of the track's own sample rate.
+uint32_t TrackLeadMs(uint32_t leadBytes, uint32_t rateWord);
+
 // A fully parsed container, for tools and tests (the movie open keeps these in
 // its own block instead).
 struct MovieContainer {

@@ -140,6 +140,14 @@ uint32_t MovieWait(Movie* movie);     // 1: the next frame is not due yet
 uint32_t MovieGetRects(uint32_t copyFlags, Movie* movie);  // 0..8 rectangles in dirtyRects
 uint32_t MoviePause(Movie* movie, uint32_t pause);          // the paused flag afterwards
 uint32_t MovieSoundSwitch(Movie* movie, uint32_t on);       // 1: a track is playing
+// The decoded sound not yet heard, in ms (the longest over the tracks): what
+// the rings and the devices still hold. Services the tracks first, so calling
+// it until it reaches 0 plays the sound out. 0 without sound.
+uint32_t MovieSoundPendingMs(Movie* movie);
+// How far the sound can run ahead of the pictures, in ms: the playing time of
+// the largest packet (and the back-end's start margin of 100 ms when that is
+// shorter). Bounds the wait for MovieSoundPendingMs to reach 0.
+uint32_t MovieSoundLeadMs(const Movie* movie);
 
 // Moves playback to frame, counted from 1; a number beyond the movie is the
 // last frame. Afterwards the next MovieDoFrame decodes and shows exactly the

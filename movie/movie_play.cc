@@ -157,4 +157,7 @@ uint32_t MovieSoundSwitch(Movie* movie, uint32_t on) {
   return SoundSwitch(AsState(movie), on);
 }
 
+uint32_t MovieSoundPendingMs(Movie* movie) { return movie ? SoundPendingMs(AsState(movie)) : 0; }
+uint32_t MovieSoundLeadMs(const Movie* movie) { return movie ? SoundLeadMs(AsState(movie)) : 0; }
+
 }  // namespace tarn

@@ -11,9 +11,11 @@
 #include "audio/audio_decoder.h"
 #include "common/checked_size.h"
 #include "common/little_endian.h"
+#include "movie/container.h"
 #include "movie/movie_internal.h"
 #include "movie/movie_threads.h"
 #include "movie/track_service.h"
+#include "sound/backend_util.h"
 
 namespace tarn {
 namespace {
@@ -42,6 +44,15 @@ void CloseTrack(MovieState* m, uint32_t k) {
 }
 
 // Opens the track at table position pos into record k; false drops it.
+//
+// The ring holds the largest packet and twice the back-end's minimum chunk
+// besides, so that a packet decoded while the ring still holds what the
+// service waits to send never pushes sound out unheard. A minimum chunk is
+// worth waiting for only with sound decoded well ahead: it is held to a
+// quarter of the largest packet, so a track without a lead is fed as it is
+// decoded. The silence put in front of the ring when sound restarts is the
+// lead frame 1 carries, less the device's latency (MeasureLead): after the
+// restart the pictures meet the sound where they met it before.
 bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   SoundTrack* t = &m->sound.tracks[k];
   std::memset(static_cast<void*>(t), 0, sizeof(SoundTrack));
@@ -51,10 +62,12 @@ bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   const uint32_t sampleRate = AdjustedSampleRate(m, ownRate);
   const uint32_t channels = (word & TRACK_STEREO) ? 2 : 1;
   const uint32_t bits = (word & TRACK_16BIT) ? 16 : 8;
-  const SoundMovieInfo info{m->frameCount, m->rateNumerator, m->rateDenominator};
+  const uint32_t largest = TrackWord(m->source.trackLargest, pos);
+  const SoundMovieInfo info{m->frameCount, m->rateNumerator, m->rateDenominator, largest};
   if (!open(t, sampleRate, bits, channels, m->flags, &info)) return false;
   if (t->lengthMask == 0) t->lengthMask = 0xFFFFFFFFu;
-  const std::optional<uint64_t> ringSize = CheckedRoundUp(TrackWord(m->source.trackLargest, pos), 256);
+  t->minChunk = std::min(t->minChunk, (largest / 4) & ~3u);
+  const std::optional<uint64_t> ringSize = CheckedRoundUp(uint64_t(largest) + 2 * uint64_t(t->minChunk), 256);
   uint8_t* ring =
       ringSize && *ringSize <= UINT32_MAX ? static_cast<uint8_t*>(MovieAllocatePiece(m, *ringSize)) : nullptr;
   if (!ring) {
@@ -67,9 +80,6 @@ bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   t->ringEnd = ring + t->ringSize;
   t->writePos = t->readPos = ring;
   t->output8Bit = (word & TRACK_16BIT) ? 0 : 1;
-  const int64_t spare = std::max<int64_t>(0, 750 - int64_t(t->latencyMs));
-  const uint64_t preload = (uint64_t(sampleRate) * channels * 2 * uint64_t(spare) / 1000) & ~uint64_t(3);
-  t->preloadBytes = uint32_t(std::min<uint64_t>(preload, t->ringSize));
   t->decoder = AudioDecoderOpen(ownRate, channels, (word & TRACK_CODEC_B) && !(word & TRACK_CODEC_A));
   if (!t->decoder) {
     if (t->driver.close) t->driver.close(t);
@@ -102,32 +112,35 @@ int SelectedSlot(const MovieSound& s, uint32_t t) {
   return -1;
 }
 
+// Ring bytes (16-bit samples) of one second of a track's playing time.
+uint64_t RingBytesPerSecond(const SoundTrack& t) { return uint64_t(t.rate) * t.channels * 2; }
+
 // Each selected track's sound lead, as frame 1's packet brings it at the
-// start: its decoded bytes beyond one frame's share of the track's sound
+// start: its decoded bytes beyond frame 1's own share of the track's sound
 // (whole sample frames, at most the ring). leadFrames is how many records
 // before a frame hold that much sound, plus one whose blocks warm the
-// decoder's cross-fade up. Frame 1's record is loaded.
+// decoder's cross-fade up. The silence preloaded when sound restarts is the
+// lead less the device's latency. Frame 1's record is loaded.
 void MeasureLead(MovieState* m) {
   MovieSound& s = m->sound;
   const uint32_t hn = m->source.headerRateNumerator, hd = m->source.headerRateDenominator;
   if (hn == 0 || m->source.frameData == nullptr) return;
-  const uint8_t* record = m->source.frameData;
-  bool malformed = false;
   uint64_t frames = 0;
-  WalkFramePackets(record, record + m->source.frameSize, m->source.trackCount, &malformed,
-                   [&](uint32_t t, const uint8_t* packet, const uint8_t* packetEnd) {
-                     const int k = SelectedSlot(s, t);
-                     if (k < 0 || packetEnd - packet < 4) return;
-                     const uint32_t word = TrackWord(m->source.trackRate, t);
-                     const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
-                     const uint64_t share = uint64_t(word & 0xFFFF) * sampleBytes * hd / hn;
-                     if (share == 0) return;
-                     const uint64_t decoded = LoadLe32(packet);
-                     uint64_t lead = std::min<uint64_t>(decoded > share ? decoded - share : 0, s.tracks[k].ringSize);
-                     lead -= lead % sampleBytes;
-                     s.leadBytes[k] = uint32_t(lead);
-                     frames = std::max(frames, (lead + share - 1) / share + 1);
-                   });
+  for (uint32_t k = 0; k < s.selectedCount; ++k) {
+    SoundTrack* t = &s.tracks[k];
+    const uint32_t pos = s.selected[k];
+    const uint32_t word = TrackWord(m->source.trackRate, pos);
+    const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
+    const uint64_t share = (uint64_t(word & 0xFFFF) * hd + hn - 1) / hn * sampleBytes;
+    if (share == 0) continue;
+    const uint32_t decoded = FramePacketDecodedBytes(m->source.frameData, m->source.frameSize, m->source.trackCount, pos);
+    uint32_t lead = std::min(TrackLeadBytes(decoded, word, hn, hd), t->ringSize);
+    lead -= lead % sampleBytes;
+    s.leadBytes[k] = lead;
+    frames = std::max<uint64_t>(frames, (lead + share - 1) / share + 1);
+    const uint64_t latency = RingBytesPerSecond(*t) * uint64_t(std::max<int32_t>(0, t->latencyMs)) / 1000;
+    t->preloadBytes = uint32_t(lead > latency ? lead - latency : 0) & ~3u;
+  }
   s.leadFrames = uint32_t(std::min<uint64_t>(frames, uint64_t(m->source.roundedRate) * 5));
 }
 
@@ -296,6 +309,40 @@ bool SoundTakeUnderrun(MovieState* m) {
     }
   }
   return underrun;
+}
+
+uint32_t SoundPendingMs(MovieState* m) {
+  MovieSound& s = m->sound;
+  if (s.selectedCount == 0) return 0;
+  MovieServiceSound(m);
+  uint64_t most = 0;
+  MovieNodeLock(&s.node);
+  for (uint32_t k = 0; k < s.selectedCount; ++k) {
+    SoundTrack* t = &s.tracks[k];
+    const uint64_t perSecond = RingBytesPerSecond(*t);
+    if (perSecond == 0) continue;
+    uint64_t bytes = std::atomic_ref<uint32_t>(t->fillCount).load();
+    if (t->driver.queued) bytes += uint64_t(t->driver.queued(t)) * (t->output8Bit ? 2 : 1);
+    most = std::max(most, (bytes * 1000 + perSecond - 1) / perSecond);
+  }
+  MovieNodeUnlock(&s.node);
+  return uint32_t(std::min<uint64_t>(most, UINT32_MAX));
+}
+
+// A track whose packets carry no lead makes the back-end wait that margin
+// besides before it starts (SoundStartBytes): its sound runs that much
+// further behind the decode.
+uint32_t SoundLeadMs(const MovieState* m) {
+  const MovieSound& s = m->sound;
+  uint64_t most = 0;
+  for (uint32_t k = 0; k < s.selectedCount; ++k) {
+    const uint64_t perSecond = RingBytesPerSecond(s.tracks[k]);
+    if (perSecond == 0) continue;
+    uint64_t ms = uint64_t(TrackWord(m->source.trackLargest, s.selected[k])) * 1000 / perSecond;
+    if (ms < kSoundStartMarginMs) ms += kSoundStartMarginMs;
+    most = std::max(most, ms);
+  }
+  return uint32_t(std::min<uint64_t>(most, UINT32_MAX));
 }
 
 uint32_t MovieSetVolume(Movie* movie, uint32_t volume) {

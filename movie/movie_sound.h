@@ -61,6 +61,13 @@ uint32_t SoundSetVolume(MovieState* m, uint32_t volume);
 // Clears each track's starvation flag; true when a track starved before the
 // end of its sound.
 bool SoundTakeUnderrun(MovieState* m);
+// The decoded sound the tracks still hold (rings and devices), in ms of
+// playing time, the longest over the tracks; services them first.
+uint32_t SoundPendingMs(MovieState* m);
+// How far a track's sound can run ahead of the pictures: the playing time of
+// its largest packet, and the back-end's start margin besides when the
+// packets carry no lead. The longest over the tracks.
+uint32_t SoundLeadMs(const MovieState* m);
 // The first track's speed (16.16), which scales the movie's due times.
 uint32_t SoundSpeed(const MovieState* m);
 

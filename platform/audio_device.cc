@@ -16,11 +16,11 @@ void AudioSetDeviceFactory(AudioDeviceFactory factory) {
   gFactory = factory;
 }
 
-std::shared_ptr<AudioDevice> AudioAcquireSharedDevice() {
+std::shared_ptr<AudioDevice> AudioAcquireSharedDevice(const AudioFormat* preferred) {
   std::lock_guard lock(gDeviceMutex);
   if (auto device = gShared.lock()) return device;
   if (!gFactory) return nullptr;
-  std::shared_ptr<AudioDevice> device = gFactory();
+  std::shared_ptr<AudioDevice> device = gFactory(preferred);
   gShared = device;
   return device;
 }

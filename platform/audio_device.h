@@ -59,10 +59,13 @@ class AudioLoopVoice {
   virtual uint32_t Size() const = 0;
   // Offsets 0 .. Size()-1.
   virtual void GetCurrentPosition(uint32_t* play, uint32_t* write) = 0;
-  // Locks bytes (<= Size()) at offset (< Size()): a first region up to the end
-  // of the buffer and, when the request wraps, a second one from offset 0.
-  // Unwritten bytes keep their contents. Every Lock is followed by one Unlock
-  // with the regions as returned. A lost buffer is never reported.
+  // Locks bytes (<= Size()) at offset (< Size()) for writing: a first region
+  // up to the end of the buffer and, when the request wraps, a second one
+  // from offset 0; what the regions hold before they are written is
+  // unspecified. Every Lock is followed by one Unlock with the regions as
+  // returned and the bytes written at the start of each (at most its
+  // length); the rest of the buffer keeps its contents. A lost buffer is
+  // never reported.
   [[nodiscard]] virtual bool Lock(uint32_t offset, uint32_t bytes, uint8_t** p1, uint32_t* n1,
                                   uint8_t** p2, uint32_t* n2) = 0;
   virtual void Unlock(uint8_t* p1, uint32_t n1, uint8_t* p2, uint32_t n2) = 0;
@@ -86,15 +89,17 @@ class AudioDevice {
                                                                       uint32_t bytes) = 0;
 };
 
-// Opens a device, or returns null when there is none.
-using AudioDeviceFactory = std::shared_ptr<AudioDevice> (*)();
+// Opens a device, or returns null when there is none. preferred (may be null)
+// is the format of the voice that asked first: a device that can run at its
+// rate and channel count plays that voice without converting it.
+using AudioDeviceFactory = std::shared_ptr<AudioDevice> (*)(const AudioFormat* preferred);
 
 // Installs the process-wide factory (null removes it). Install before any movie opens.
 void AudioSetDeviceFactory(AudioDeviceFactory factory);
 
-// The shared device: the first caller opens it through the factory, and it
-// closes when the last reference goes. Null with no factory or when opening fails.
-// Thread-safe.
-std::shared_ptr<AudioDevice> AudioAcquireSharedDevice();
+// The shared device: the first caller opens it through the factory (with its
+// voice's format as the preference), and it closes when the last reference
+// goes. Null with no factory or when opening fails. Thread-safe.
+std::shared_ptr<AudioDevice> AudioAcquireSharedDevice(const AudioFormat* preferred = nullptr);
 
 }  // namespace tarn

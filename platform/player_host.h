@@ -54,6 +54,9 @@ class PlayerHost {
 
   // Creates the player window (client 32 x 32, hidden). False with a reason.
   [[nodiscard]] virtual bool CreateWindow(const char* title, const PlayerWindowStyle& style) = 0;
+  // Why the last CreateWindow failed, for the user, when the host can tell
+  // (no display, say): lines separated by newlines; empty otherwise.
+  virtual std::string WindowError() const { return {}; }
   virtual void DestroyWindow() = 0;
   // The window as the display buffer uses it; null before CreateWindow.
   virtual VideoWindow* Window() = 0;
@@ -72,6 +75,10 @@ class PlayerHost {
   // error (errors) so that scripts see it; only that with TARN_NO_DIALOGS=1 or
   // when no dialog can be shown. A question answers yes or no.
   virtual bool Message(MessageKind kind, const char* caption, const char* text) = 0;
+
+  // One line for the console only (no dialog): how playback goes on after
+  // something the user should know, such as playing without sound.
+  virtual void Notice(const char* text) { (void)text; }
 
   // The statistics line: measure a text, and draw one centred in a strip.
   virtual void TextExtent(const char* text, int& width, int& height) = 0;

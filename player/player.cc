@@ -42,12 +42,16 @@ class Player {
   int Run(const std::string& fileList);
 
  private:
+  // Start-up.
+  bool StartWindow(const PlayerWindowStyle& style);
+  void StartSound();
   // Per file.
   bool OpenNextFile();
   bool OpenMovie(const std::string& name);
   bool OpenDisplay();
   void PlaceWindow();
   void CloseMovieForNextFile();
+  bool PlayOutSound();
   // Loop pieces.
   void DoFrame();
   void HandleEvent(const PlayerEvent& e);
@@ -125,10 +129,7 @@ int Player::Run(const std::string& fileList) {
   style.hideCursor = opt_.hideCursor != 0;
   style.parentWindow = uint64_t(opt_.parentWindow);
   s_.skipBlackFill = true;
-  if (!host_.CreateWindow(kPlayerTitle, style)) {
-    host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
-    return 1;
-  }
+  if (!StartWindow(style)) return 1;
 
   // The screen is the desktop of the display the window is on, unless /D
   // asked for a mode of its own.
@@ -138,7 +139,7 @@ int Player::Run(const std::string& fileList) {
     opt_.screenHeight = desktopHeight;
   }
 
-  MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr);
+  StartSound();
 
   s_.fileList = fileList;
   s_.savedFileList = fileList;
@@ -169,6 +170,8 @@ int Player::Run(const std::string& fileList) {
     if ((w != 0 && s_.quitRequest != QuitRequest::Quit) || s_.closing) {
       budget += 1;
     } else if (s_.finished || s_.quitRequest == QuitRequest::Quit) {
+      if (s_.playOutSound && !PlayOutSound()) continue;
+      if (s_.quitPosted) break;
       s_.finished = false;
       s_.quitRequest = QuitRequest::None;
       MoviePause(s_.movie, 1);
@@ -205,6 +208,25 @@ int Player::Run(const std::string& fileList) {
   }
   Shutdown();
   return s_.exitCode;
+}
+
+bool Player::StartWindow(const PlayerWindowStyle& style) {
+  if (host_.CreateWindow(kPlayerTitle, style)) return true;
+  const std::string why = host_.WindowError();
+  if (why.empty()) {
+    host_.Message(MessageKind::Error, "Tarn", "Error creating window.");
+  } else {
+    host_.Message(MessageKind::Error, kErrorCaption, why.c_str());
+  }
+  return false;
+}
+
+// A movie with sound plays on at its rate without it when no device opens;
+// the user hears of it once.
+void Player::StartSound() {
+  if (MovieSetSoundSystem(opt_.useWaveOut ? SoundQueueProvider : SoundLoopProvider, nullptr) == 0 && !Preview()) {
+    host_.Notice("No sound device could be opened: the movie plays without sound.");
+  }
 }
 
 void Player::Shutdown() {
@@ -422,7 +444,7 @@ void Player::DoFrame() {
   if (s_.movie) {
     if (s_.movie->currentFrame == s_.movie->frameCount) {
       if (--opt_.loopCount == 0)
-        s_.finished = true;
+        s_.finished = s_.playOutSound = true;
       else
         MovieNextFrame(s_.movie);
     } else {
@@ -435,6 +457,30 @@ void Player::DoFrame() {
     DrawStatistics();
   }
   if (s_.userPaused) MoviePause(s_.movie, 1);
+}
+
+// The last picture of a movie's last loop is up, but the sound decoded with
+// it is still in the rings and the device: it plays out before the movie
+// closes, for at most the time the sound can run ahead of the pictures, or
+// the time still to play when the sound runs behind them (a device that
+// fell behind under load), plus 100 ms. Events are handled meanwhile; a quit
+// (Esc, a close) or a skip ends the wait at once, and a jump plays the movie
+// on from its frame (false).
+bool Player::PlayOutSound() {
+  s_.finished = false;
+  const uint32_t start = MovieTimeMs();
+  uint32_t pending = MovieSoundPendingMs(s_.movie);
+  const uint32_t bound = std::max(MovieSoundLeadMs(s_.movie), pending) + 100;
+  for (; pending > 0 && MovieTimeMs() - start < bound; pending = MovieSoundPendingMs(s_.movie)) {
+    PlayerEvent e;
+    while (host_.PollEvent(e) && !s_.quitPosted) HandleEvent(e);
+    if (!s_.playOutSound) return false;
+    if (s_.quitPosted || s_.finished || s_.quitRequest != QuitRequest::None) break;
+    SleepMs(5);
+  }
+  s_.playOutSound = false;
+  s_.finished = true;
+  return true;
 }
 
 void Player::CloseMovieForNextFile() {
@@ -646,6 +692,11 @@ void Player::Jump(int64_t frame) {
   // A jump that cannot read ends the movie as a read error does: the next
   // decode reports it.
   (void)MovieGoto(m, uint32_t(frame));
+  // A jump once the last loop has come to its end plays that loop on.
+  if (s_.playOutSound) {
+    s_.finished = s_.playOutSound = false;
+    opt_.loopCount = 1;
+  }
   s_.positionFrame = uint32_t(frame);
   // Paused, the new frame is shown as a single step shows one.
   if (s_.userPaused) DoFrame();

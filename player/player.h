@@ -36,6 +36,7 @@ struct PlayerState {
   int32_t userPaused = 0;  // 0 or -1
   int hasFocus = 0;
   bool finished = false;
+  bool playOutSound = false;  // the movie ended by itself: let its sound finish first
   QuitRequest quitRequest = QuitRequest::None;
   bool closing = false;
   bool endCardActive = false;

@@ -36,9 +36,9 @@ constexpr uint32_t kMaxStartWaitMs = 1000;
 constexpr int kMaxStatusPolls = 100;
 constexpr int kMaxStarveRepairs = 4;
 
-bool InitDeviceLocked() {
+bool InitDeviceLocked(const AudioFormat* format = nullptr) {
   if (++gLoop.initCount == 1 && gLoop.own) {
-    gLoop.owned = AudioAcquireSharedDevice();
+    gLoop.owned = AudioAcquireSharedDevice(format);
     if (!gLoop.owned) {
       gLoop.initCount = 0;
       gLoop.chosen = false;
@@ -67,13 +67,15 @@ uint32_t Forward(uint32_t from, uint32_t to, uint32_t size) { return (to + size 
 
 uint8_t SilenceByte(const SoundTrack* t) { return t->bits == 8 ? 0x80 : 0x00; }
 
-void ReleaseLock(SoundLoopState* s) {
+// Unlocks the regions of the lock held, n1 and n2 bytes of them written.
+void ReleaseLock(SoundLoopState* s, uint32_t n1, uint32_t n2) {
   if (s->lockRegion1 || s->lockRegion2 || s->lockLength1 || s->lockLength2) {
-    s->soundBuffer->Unlock(s->lockRegion1, s->lockLength1, s->lockRegion2, s->lockLength2);
+    s->soundBuffer->Unlock(s->lockRegion1, n1, s->lockRegion2, n2);
   }
   s->lockRegion1 = s->lockRegion2 = nullptr;
   s->lockLength1 = s->lockLength2 = 0;
 }
+void ReleaseLock(SoundLoopState* s) { ReleaseLock(s, 0, 0); }
 
 bool LockRegion(SoundLoopState* s, uint32_t offset, uint32_t bytes) {
   ReleaseLock(s);
@@ -93,7 +95,7 @@ void FillSilence(SoundTrack* t, uint32_t offset, uint32_t bytes) {
   if (!LockRegion(s, offset % s->bufferBytes, bytes)) return;
   if (s->lockRegion1) std::memset(s->lockRegion1, SilenceByte(t), s->lockLength1);
   if (s->lockRegion2) std::memset(s->lockRegion2, SilenceByte(t), s->lockLength2);
-  ReleaseLock(s);
+  ReleaseLock(s, s->lockLength1, s->lockLength2);
 }
 
 void Apply(SoundTrack* t) {
@@ -143,13 +145,31 @@ void StartPlayback(SoundLoopState* s) {
     }
     SleepMs(1);
   }
+  // Counted from offset 0, where the first fill began.
+  s->played = s->lastPlayCursor;
+  s->taken = s->lastWriteCursor;
   s->lastCheckTime = MovieTimeMs();
+}
+
+// Space in front of the data, up to the play cursor less the gap, a multiple
+// of 4 bytes.
+uint32_t FreeBytes(const SoundLoopState* s) {
+  const uint64_t ahead = s->written - std::min(s->played, s->written);
+  const uint32_t free = s->bufferBytes - uint32_t(std::min<uint64_t>(ahead, s->bufferBytes));
+  return free >= kSoundLoopGap ? (free - kSoundLoopGap) & ~3u : 0;
+}
+
+// Silence over what the device played one buffer ago, just after the data:
+// a device that runs dry before the next write then plays a gap, not an echo.
+void SilenceAhead(SoundTrack* t) {
+  SoundLoopState* s = State(t);
+  const uint32_t n = std::min(2 * s->writeChunk, FreeBytes(s));
+  if (n) FillSilence(t, s->writePos, n);
 }
 
 int Ready(SoundTrack* t) {
   SoundLoopState* s = State(t);
   if (!s || !s->soundBuffer || s->stopped || !t->enabled) return 0;
-  SoundFitMinChunk(t);
   if (!s->playing) return 1;  // preroll: getBuffer locks the rest of the first fill
   const uint32_t size = s->bufferBytes;
   uint32_t now = MovieTimeMs();
@@ -167,26 +187,27 @@ int Ready(SoundTrack* t) {
       s->lastPlayCursor = play;
       s->lastWriteCursor = write;
       s->lastCheckTime = now;
-      starving = sinceLast >= s->recheckMs;  // the service stalled: the device may have run dry
+      s->played += d2;
+      s->taken += d1;
+      // The device took bytes nobody wrote; or nothing measured it for so long
+      // that the cursors may have gone round the buffer unseen.
+      starving = s->taken > s->written || sinceLast >= s->recheckMs;
     }
     if (!starving) {
-      uint32_t free = Forward(s->writePos, s->lastPlayCursor, size);
-      free = free >= kSoundLoopGap ? (free - kSoundLoopGap) & ~3u : 0;
-      // A ring too small for the minimum chunk (minChunk fitted to 0) cannot
-      // wait for a whole write chunk of space either: it would overflow first.
-      const uint32_t chunk = t->minChunk == 0 ? std::min(s->writeChunk, (t->ringSize / 4) & ~3u) : s->writeChunk;
-      if (free < chunk && (s->pendingBytes == 0 || free == 0)) return 0;
-      if (free < s->starveThreshold) {
-        s->pendingBytes = free;
-        return 1;
-      }
+      const uint32_t free = FreeBytes(s);
+      if (free < s->writeChunk && (s->pendingBytes == 0 || free == 0)) return 0;
+      s->pendingBytes = free;
+      return 1;
     }
-    // The play cursor caught up with the data: put 100 ms of silence where the
-    // device reads next and write on behind it.
+    // Put 100 ms of silence where the device reads next, for it to play
+    // until sound comes, and write the sound from there: the device loses no
+    // more time than it has already played dry.
     t->starved = 1;
     if (repairs == kMaxStarveRepairs) return 0;
     FillSilence(t, s->lastWriteCursor, 2 * s->writeChunk);
-    s->writePos = uint32_t((uint64_t(s->lastWriteCursor) + 2 * s->writeChunk) % size);
+    s->writePos = s->lastWriteCursor;
+    s->written = s->taken;
+    s->soundEnd = std::min(s->soundEnd, s->written);
     measure = true;
   }
 }
@@ -210,7 +231,10 @@ int Submit(SoundTrack* t, uint32_t n) {
   n = std::min(n, s->lockLength1);
   s->writePos = uint32_t((uint64_t(s->writePos) + n) % s->bufferBytes);
   s->pendingBytes -= std::min(n, s->pendingBytes);
-  ReleaseLock(s);
+  ReleaseLock(s, n, 0);
+  s->written += n;
+  s->soundEnd = s->written;
+  if (s->playing) SilenceAhead(t);
   if (!s->playing && s->pendingBytes == 0 && !s->stopped) StartPlayback(s);
   return 1;
 }
@@ -241,6 +265,8 @@ int Pause(SoundTrack* t, int flag) {
     if (s->pendingBytes == 0) StartPlayback(s);  // the first fill completed during the pause
   } else {
     PlayVoice(s);
+    // The cursors stood still while paused: the pause is no gap in the service.
+    s->lastCheckTime = MovieTimeMs();
   }
   s->stopped = 0;
   return 0;
@@ -255,6 +281,7 @@ int Enable(SoundTrack* t, int flag) {
       t->enabled = 1;
       s->writePos = 0;
       s->pendingBytes = s->initialFill;
+      s->written = s->soundEnd = s->played = s->taken = 0;
     }
   } else if (t->enabled) {
     if (s->soundBuffer->Stop()) {
@@ -265,6 +292,15 @@ int Enable(SoundTrack* t, int flag) {
     t->enabled = 0;
   }
   return int(t->enabled);
+}
+
+// Before playback starts everything written waits; afterwards what of the
+// sound the play cursor has not reached.
+uint32_t Queued(SoundTrack* t) {
+  const SoundLoopState* s = State(t);
+  if (!s || !s->soundBuffer || !t->enabled) return 0;
+  if (!s->playing) return uint32_t(std::min<uint64_t>(s->soundEnd, s->bufferBytes));
+  return s->soundEnd > s->played ? uint32_t(std::min<uint64_t>(s->soundEnd - s->played, s->bufferBytes)) : 0;
 }
 
 void Close(SoundTrack* t) {
@@ -329,7 +365,8 @@ int32_t SoundLoopSpeakerCentibels(int32_t volume) {
 }
 
 // The operations in slot order; the slots this back-end lacks stay null.
-constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, SetSpeakerList, SetSpeakerVolumes};
+constexpr SoundDriver kDriver = {Ready,  GetBuffer,      Submit,            SetVolume, SetPan, Pause,
+                                 Enable, Close,          SetSpeakerList,    SetSpeakerVolumes, Queued};
 
 int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
                   const SoundMovieInfo* movie) {
@@ -340,7 +377,7 @@ int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t ch
   AudioDevice* device;
   {
     std::lock_guard lock(gLoopMutex);
-    if (!InitDeviceLocked()) return 0;
+    if (!InitDeviceLocked(&format)) return 0;
     device = gLoop.device;
   }
   auto undoInit = [] {
@@ -359,13 +396,13 @@ int SoundLoopOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t ch
   const uint64_t bytesPerSecond = uint64_t(bits / 8) * channels * sampleRate;
   s->bufferBytes = uint32_t((bytesPerSecond * 600 / 1000 + 1023) & ~uint64_t(1023));
   s->writeChunk = uint32_t((bytesPerSecond * 50 / 1000 + 255) & ~uint64_t(255));
-  s->starveThreshold = uint32_t(uint64_t(s->bufferBytes) * 90 / 100);
   s->recheckMs = kSoundLoopRecheckMs;
   t->starved = 0;
   t->latencyMs = 0;
   // Whole frames only, so that the stream stays on the frame grid of the buffer.
   const uint32_t movieBytes = SoundMovieBytes(movie, uint32_t(bytesPerSecond), s->writeChunk);
-  s->initialFill = std::min(movieBytes, s->bufferBytes) / format.BlockAlign() * format.BlockAlign();
+  s->initialFill =
+      SoundStartBytes(movie, s->bufferBytes, uint32_t(bytesPerSecond), bits, movieBytes) / format.BlockAlign() * format.BlockAlign();
   if (s->initialFill == 0) s->initialFill = format.BlockAlign();
 
   s->soundBuffer = device->OpenLoopVoice(format, s->bufferBytes);

@@ -1,8 +1,11 @@
 // The looping-buffer sound back-end: each track plays through its own looping
 // buffer of about 600 ms that the track service writes just behind the play
-// cursor. Playback starts when the first fill is complete; a play cursor that
-// overtakes the data is repaired with 100 ms of silence and reported as
-// starvation.
+// cursor. Playback starts when the first fill is complete; a device that has
+// read past the data gets 100 ms of silence to play until sound comes, and is
+// reported as starved. The cursors are followed as unwrapped byte counts, so a play
+// cursor that has overtaken the data is told from one far behind it, and
+// silence is kept ahead of the data so that a device that runs dry never
+// replays what it played one buffer earlier.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +35,13 @@ struct SoundLoopState {
   uint32_t initialFill = 0;
   uint32_t lastWriteCursor = 0;
   uint32_t lastPlayCursor = 0;
-  uint32_t starveThreshold = 0;  // bufferBytes x 90 / 100
+  // Bytes since playback started, without wrapping: written (sound and repair
+  // silence), where the sound written ends, played by the device and taken by
+  // it. played <= taken; taken > written means the device read past the data.
+  uint64_t written = 0;
+  uint64_t soundEnd = 0;
+  uint64_t played = 0;
+  uint64_t taken = 0;
   uint32_t lastCheckTime = 0;    // MovieTimeMs of the last cursor measurement
   uint32_t recheckMs = 0;
   uint32_t lockLength1 = 0;      // the regions of the lock taken by getBuffer

@@ -60,7 +60,8 @@ bool OpenDevice(SoundTrack* t) {
   const uint32_t bps1000 = BytesPerSecond1000(t);
   s->bufferBytes = (bps1000 / 16000 + 31) & ~31u;
   const uint32_t halfSecond = (bps1000 / 2000 + 31) & ~31u;
-  s->prerollBytes = std::min(halfSecond, s->movieSoundBytes);
+  s->prerollBytes =
+      SoundStartBytes(&s->movie, halfSecond, bps1000 / 1000, t->bits, s->movieSoundBytes, s->bufferBytes) & ~3u;
   s->currentIndex = s->lastIndex = -1;
   s->started = 0;
   s->submittedBytes = 0;
@@ -69,8 +70,9 @@ bool OpenDevice(SoundTrack* t) {
   if (!s->bufferBlock) return false;
   std::memset(s->bufferBlock, t->bits == 16 ? 0x00 : 0x80, size_t(s->bufferBytes) * kSoundQueueBuffers);
 
-  s->deviceRef = AudioAcquireSharedDevice();
-  if (s->deviceRef) s->device = s->deviceRef->OpenQueueVoice(AudioFormat{t->rate, t->bits, t->channels});
+  const AudioFormat format{t->rate, t->bits, t->channels};
+  s->deviceRef = AudioAcquireSharedDevice(&format);
+  if (s->deviceRef) s->device = s->deviceRef->OpenQueueVoice(format);
   if (!s->device) {
     s->deviceRef.reset();
     LibraryRelease(s->bufferBlock);
@@ -95,7 +97,6 @@ void Queue(SoundQueueState* s, int i) {
 int Ready(SoundTrack* t) {
   SoundQueueState* s = State(t);
   if (!s || s->paused || !t->enabled) return 0;
-  SoundFitMinChunk(t);
   if (s->started && std::all_of(std::begin(s->headers), std::end(s->headers), IsDone)) {
     t->starved = 1;
     s->started = 0;
@@ -183,6 +184,18 @@ int Enable(SoundTrack* t, int flag) {
   return int(t->enabled);
 }
 
+// Before the start the submitted buffers wait, all of them unplayed.
+uint32_t Queued(SoundTrack* t) {
+  const SoundQueueState* s = State(t);
+  if (!s) return 0;
+  if (!s->started) return s->submittedBytes;
+  uint32_t n = 0;
+  for (const AudioQueueBuffer& h : s->headers) {
+    if (!IsDone(h)) n += h.length;
+  }
+  return n;
+}
+
 void Close(SoundTrack* t) {
   SoundQueueState* s = State(t);
   if (!s) return;
@@ -195,7 +208,7 @@ void Close(SoundTrack* t) {
 }  // namespace
 
 // The operations in slot order; the slots this back-end lacks stay null.
-constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, nullptr, nullptr};
+constexpr SoundDriver kDriver = {Ready, GetBuffer, Submit, SetVolume, SetPan, Pause, Enable, Close, nullptr, nullptr, Queued};
 
 int SoundQueueOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t,
                    const SoundMovieInfo* movie) {
@@ -211,6 +224,7 @@ int SoundQueueOpen(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t c
   t->backend = s;
   const uint32_t bytesPerSecond = bits / 8 * channels * sampleRate;
   s->movieSoundBytes = SoundMovieBytes(movie, bytesPerSecond, bytesPerSecond);
+  if (movie) s->movie = *movie;
   s->volume = s->pan = 0x7FFF;
   s->paused = 0;
   t->enabled = 1;

@@ -22,14 +22,15 @@ struct SoundQueueState {
   int32_t currentIndex = -1;    // the free buffer chosen by ready, -1 when none
   int32_t lastIndex = -1;       // the buffer most recently submitted, -1 after a reset
   uint32_t submittedBytes = 0;  // since the last (re)start; drives the preroll
-  uint32_t prerollBytes = 0;    // min(half a second, movieSoundBytes)
+  uint32_t prerollBytes = 0;    // min(half a second, movieSoundBytes, one packet's sound)
   uint32_t movieSoundBytes = 0;
+  SoundMovieInfo movie{};       // what the open was told, for every reopen
   uint32_t bufferBytes = 0;
   bool volumeApplied = false;   // setVolume or setPan was used: reapply on every device open
   std::shared_ptr<AudioDevice> deviceRef;  // keeps the shared device open while the voice lives
   std::unique_ptr<AudioQueueVoice> device;  // null when closed
   // headers[i].length is what was submitted into buffer i, so a short buffer
-  // never plays stale bytes after its data.
+  // never plays stale bytes after its data. A buffer is done once played.
   AudioQueueBuffer headers[kSoundQueueBuffers];
   uint8_t* bufferBlock = nullptr;  // 16 x bufferBytes
 };

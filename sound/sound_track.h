@@ -1,5 +1,6 @@
 // SoundTrack: the record a sound back-end shares with the movie core, with the
-// ten SoundDriver operations at its head in slot order, and the ring of decoded
+// SoundDriver operations at its head in slot order (the ten of the design and
+// a query of what the device still has to play), and the ring of decoded
 // 16-bit samples that the frame step fills and the track service drains.
 #pragma once
 
@@ -22,6 +23,7 @@ struct SoundDriver {
   void (*setSpeakerList)(SoundTrack* t, const uint32_t* list, uint32_t count);  // 8
   void (*setSpeakerVolumes)(SoundTrack* t, const uint32_t* list, const int32_t* volumes,
                             uint32_t count);  // 9
+  uint32_t (*queued)(SoundTrack* t);  // 10: device bytes handed over and not yet played
 };
 
 // A plain record: the back-end's open zeroes it with memset. fillCount changes
@@ -52,11 +54,15 @@ struct SoundTrack {
 };
 
 // What a back-end is told of the movie it plays: its length in frames and the
-// rate in force, from which it sizes buffers for the whole movie's sound.
+// rate in force, from which it sizes buffers for the whole movie's sound, and
+// the most sound one frame brings, which bounds what it may wait for before
+// the device starts (a movie whose first frame carries no lead would
+// otherwise run its pictures that far ahead of the sound).
 struct SoundMovieInfo {
   uint32_t frameCount;
   uint32_t rateNumerator;
   uint32_t rateDenominator;
+  uint32_t packetBytes = 0;  // the track's largest packet in 16-bit ring bytes; 0: unknown
 };
 
 // A back-end's open routine: non-zero on success. movie may be null.

@@ -83,6 +83,10 @@ int RunEncode(const std::vector<std::string>& args) {
     } else if (a == "--frames") {
       if (!(v = need(i)) || !ParseUint(*v, 1u << 30, &n)) return bad("expects a frame count");
       o.maxFrames = uint32_t(n);
+    } else if (a == "--audio-lead") {
+      if (!(v = need(i)) || !ParseUint(*v, encoder::kMaxAudioLeadMs, &n))
+        return bad(("expects milliseconds, 0.." + std::to_string(encoder::kMaxAudioLeadMs)).c_str());
+      o.audioLeadMs = uint32_t(n);
     } else if (a == "--audio-codec") {
       if (!(v = need(i)) || (*v != "dct" && *v != "rdft")) return bad("expects dct or rdft");
       o.audioDct = *v == "dct";
@@ -138,7 +142,7 @@ const TarnCommand kEncode(
     "encode",
     "encode -o OUT.trn [--rate N/D] [--alpha] [--grey] [--revision f|g|h|i] [--keyint N] "
     "[--quality Q] [--bitrate BYTES/S [--passes 2]] [--threads N] [--display N] [--audio-codec dct|rdft] "
-    "[--audio-quality Q] [--quiet] VIDEO [--audio FILE[:ID]]...",
+    "[--audio-quality Q] [--audio-lead MS] [--quiet] VIDEO [--audio FILE[:ID]]...",
     RunEncode);
 
 }  // namespace

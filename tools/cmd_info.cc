@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "movie/container.h"
 #include "common/last_error.h"
@@ -67,6 +68,29 @@ std::string JsonString(const std::string& in) {
     }
   }
   return out + "\"";
+}
+
+// Each track's sound lead in ms, from frame 1's record; 0 for every track when
+// the record cannot be read (the container itself was readable).
+std::vector<uint32_t> TrackLeads(File& file, uint64_t base, const MovieContainer& c) {
+  constexpr uint64_t kMaxRecord = uint64_t(1) << 28;  // frame 1 of any sane movie is far smaller
+  std::vector<uint32_t> leads(c.trackId.size(), 0);
+  const FrameIndexView index = c.Index();
+  const int64_t size = file.Size();
+  if (leads.empty() || index.count < 2 || size < 0 || base > uint64_t(size)) return leads;
+  const uint64_t start = index.Offset(0), stop = index.Offset(1);
+  const uint64_t available = uint64_t(size) - base;
+  if (stop <= start || stop > available || stop - start > kMaxRecord) return leads;
+  std::vector<uint8_t> record(size_t(stop - start));
+  if (!file.Seek(int64_t(base + start)) || file.Read(record.data(), record.size()) != int64_t(record.size())) {
+    return leads;
+  }
+  const MovieHeader& h = c.header;
+  for (uint32_t t = 0; t < leads.size(); ++t) {
+    const uint32_t decoded = FramePacketDecodedBytes(record.data(), record.size(), h.trackCount, t);
+    leads[t] = TrackLeadMs(TrackLeadBytes(decoded, c.rateWord[t], h.rateNumerator, h.rateDenominator), c.rateWord[t]);
+  }
+  return leads;
 }
 
 int LibraryError(const char* text) {
@@ -149,6 +173,7 @@ int RunInfo(const std::vector<std::string>& args) {
   const MovieHeader& h = c.header;
   const IndexFacts& f = c.facts;
   const char revision[2] = {MovieRevisionLetter(h.magic), 0};
+  const std::vector<uint32_t> leads = TrackLeads(file, offset, c);
   CheckResult checked;
   if (check && !CheckFrames(path, offset, checked)) return LibraryError(MovieGetError());
 
@@ -171,9 +196,9 @@ int RunInfo(const std::vector<std::string>& args) {
     for (uint32_t t = 0; t < h.trackCount; ++t) {
       const uint32_t w = c.rateWord[t];
       std::printf("%s\n    {\"id\": %" PRIu32 ", \"rate\": %" PRIu32 ", \"bits\": %d, \"channels\": %d, "
-                  "\"variant\": \"%s\", \"largest_packet\": %" PRIu32 "}",
+                  "\"variant\": \"%s\", \"largest_packet\": %" PRIu32 ", \"lead_ms\": %" PRIu32 "}",
                   t ? "," : "", c.trackId[t], w & 0xFFFF, (w & TRACK_16BIT) ? 16 : 8, (w & TRACK_STEREO) ? 2 : 1,
-                  Variant(w), c.largestPacket[t]);
+                  Variant(w), c.largestPacket[t], leads[t]);
     }
     std::printf("%s]", h.trackCount ? "\n  " : "");
     if (check) {
@@ -202,9 +227,9 @@ int RunInfo(const std::vector<std::string>& args) {
   for (uint32_t t = 0; t < h.trackCount; ++t) {
     const uint32_t w = c.rateWord[t];
     std::printf("  track %" PRIu32 ": id %" PRIu32 ", %" PRIu32 " Hz, %d-bit, %s, %s, largest packet %" PRIu32
-                " bytes\n",
+                " bytes, lead %" PRIu32 " ms\n",
                 t, c.trackId[t], w & 0xFFFF, (w & TRACK_16BIT) ? 16 : 8, (w & TRACK_STEREO) ? "stereo" : "mono",
-                Variant(w), c.largestPacket[t]);
+                Variant(w), c.largestPacket[t], leads[t]);
   }
   if (check) {
     std::printf("checked frames:    %" PRIu32 ", corrupt %" PRIu32, checked.decoded, checked.corrupt);

@@ -21,9 +21,10 @@ void Forget(std::vector<T*>& list, T* item) {
   list.erase(std::remove(list.begin(), list.end(), item), list.end());
 }
 
-std::shared_ptr<AudioDevice> OpenFakeDevice() {
+std::shared_ptr<AudioDevice> OpenFakeDevice(const AudioFormat* preferred) {
   if (gFake.fail) return nullptr;
   auto device = std::make_shared<FakeAudioDevice>();
+  if (preferred) device->preferred = *preferred;
   device->failVoices = gFake.failVoices;
   gFake.opens++;
   gFake.live++;

@@ -88,6 +88,7 @@ class FakeAudioDevice final : public AudioDevice {
   std::unique_ptr<AudioLoopVoice> OpenLoopVoice(const AudioFormat& format, uint32_t bytes) override;
 
   bool failVoices = false;  // voice opens return null
+  AudioFormat preferred;    // the format the first voice asked the factory for
   std::vector<FakeQueueVoice*> queueVoices;  // live voices, oldest first
   std::vector<FakeLoopVoice*> loopVoices;
 };

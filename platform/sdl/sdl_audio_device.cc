@@ -13,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/sdl/sdl_quiet.h"
+
 namespace tarn {
 
 namespace {
@@ -138,6 +140,7 @@ class SdlQueueVoice final : public AudioQueueVoice, public SdlVoice {
   ~SdlQueueVoice() override {
     device_->Remove(this);
     for (AudioQueueBuffer* b : queue_) b->done.store(1, std::memory_order_release);
+    Played(nullptr);
     SDL_FreeAudioStream(stream_);
   }
   void Write(AudioQueueBuffer* buffer) override {
@@ -156,6 +159,7 @@ class SdlQueueVoice final : public AudioQueueVoice, public SdlVoice {
     std::lock_guard lock(device_->mutex);
     for (AudioQueueBuffer* b : queue_) b->done.store(1, std::memory_order_release);
     queue_.clear();
+    Played(nullptr);
     drained_ = true;
     SDL_AudioStreamClear(stream_);
   }
@@ -169,7 +173,10 @@ class SdlQueueVoice final : public AudioQueueVoice, public SdlVoice {
     if (paused_) return;
     const int channels = device_->Channels();
     const int want = frames * channels * 2;
-    // A buffer is done once the device holds its bytes.
+    // The stream holds a copy of each buffer; a buffer counts as played once
+    // the stream has run down past it: when the next one is needed, or when
+    // this pass takes the last of the stream. So every buffer being done means
+    // the device ran dry, as it would for a device that reads the buffers.
     while (SDL_AudioStreamAvailable(stream_) < want && !queue_.empty()) {
       AudioQueueBuffer* b = queue_.front();
       queue_.pop_front();
@@ -177,8 +184,9 @@ class SdlQueueVoice final : public AudioQueueVoice, public SdlVoice {
         SDL_AudioStreamPut(stream_, b->data, int(b->length));
         drained_ = false;
       }
-      b->done.store(1, std::memory_order_release);
+      Played(b);
     }
+    if (SDL_AudioStreamAvailable(stream_) <= want && queue_.empty()) Played(nullptr);
     if (SDL_AudioStreamAvailable(stream_) < want && !drained_) {
       // Out of data: the resampler holds back the last few hundred frames
       // until more input follows (a flush does not release them), so push
@@ -192,9 +200,16 @@ class SdlQueueVoice final : public AudioQueueVoice, public SdlVoice {
   }
 
  private:
+  // Marks the buffer in the stream done and keeps next there instead.
+  void Played(AudioQueueBuffer* next) {
+    if (inStream_) inStream_->done.store(1, std::memory_order_release);
+    inStream_ = next;
+  }
+
   SdlAudioDevice* device_;
   SDL_AudioStream* stream_;                // guarded by the device mutex, as is the rest
   std::deque<AudioQueueBuffer*> queue_;
+  AudioQueueBuffer* inStream_ = nullptr;   // taken into the stream, not yet played out
   bool paused_ = false;
   bool drained_ = true;  // nothing written since the last dry spell
   const bool resampling_;
@@ -231,9 +246,9 @@ class SdlLoopVoice final : public AudioLoopVoice, public SdlVoice {
     if (offset >= Size() || bytes > Size()) return false;
     std::lock_guard lock(device_->mutex);
     const uint32_t first = std::min(bytes, Size() - offset);
-    std::memcpy(scratch_.data(), buffer_.data() + offset, first);
-    std::memcpy(scratch_.data() + first, buffer_.data(), bytes - first);
     lockOffset_ = offset;
+    lockFirst_ = first;
+    lockSecond_ = bytes - first;
     *p1 = scratch_.data();
     *n1 = first;
     *p2 = bytes > first ? scratch_.data() + first : nullptr;
@@ -241,12 +256,13 @@ class SdlLoopVoice final : public AudioLoopVoice, public SdlVoice {
     return true;
   }
 
+  // Copies in only what was written: the device mutex, which the mixer needs
+  // every pass, is held no longer than the sound takes to copy.
   void Unlock(uint8_t* p1, uint32_t n1, uint8_t* p2, uint32_t n2) override {
     std::lock_guard lock(device_->mutex);
-    if (p1 == scratch_.data() && n1 <= Size() - lockOffset_) {
-      std::memcpy(buffer_.data() + lockOffset_, p1, n1);
-      if (p2 == scratch_.data() + n1 && n2 <= lockOffset_) std::memcpy(buffer_.data(), p2, n2);
-    }
+    if (p1 != scratch_.data() || n1 > lockFirst_) return;
+    std::memcpy(buffer_.data() + lockOffset_, p1, n1);
+    if (p2 == scratch_.data() + lockFirst_ && n2 <= lockSecond_) std::memcpy(buffer_.data(), p2, n2);
   }
 
   bool Play() override {
@@ -319,7 +335,7 @@ class SdlLoopVoice final : public AudioLoopVoice, public SdlVoice {
   AudioFormat format_;  // guarded by the device mutex, as is everything below
   std::vector<uint8_t> buffer_;
   std::vector<uint8_t> scratch_;  // what Lock hands out; Unlock copies it in
-  uint32_t lockOffset_ = 0;
+  uint32_t lockOffset_ = 0, lockFirst_ = 0, lockSecond_ = 0;  // the region Lock granted
   SDL_AudioStream* stream_;
   uint32_t taken_ = 0;  // next byte the device takes; the write cursor
   bool playing_ = false;
@@ -344,11 +360,22 @@ std::unique_ptr<AudioLoopVoice> SdlAudioDevice::OpenLoopVoice(const AudioFormat&
 std::mutex gConfigMutex;
 SdlAudioConfig gConfig;  // guarded by gConfigMutex
 
-std::shared_ptr<AudioDevice> OpenConfigured() {
+// The installed configuration, at the rate and channel count of the voice
+// that asked first when there is one, with a mixing pass of about the same
+// duration (a power of two of frames).
+std::shared_ptr<AudioDevice> OpenConfigured(const AudioFormat* preferred) {
   SdlAudioConfig config;
   {
     std::lock_guard lock(gConfigMutex);
     config = gConfig;
+  }
+  if (preferred && preferred->Valid() && config.rate != 0) {
+    const uint64_t samples = uint64_t(config.samples) * preferred->rate / config.rate;
+    uint32_t pass = 256;
+    while (pass * 2 <= samples && pass < 0x8000) pass *= 2;
+    config.rate = preferred->rate;
+    config.channels = preferred->channels;
+    config.samples = pass;
   }
   return SdlAudioOpenDevice(config);
 }
@@ -360,6 +387,7 @@ std::shared_ptr<AudioDevice> SdlAudioOpenDevice(const SdlAudioConfig& config) {
       config.samples == 0 || config.samples > 0x8000) {
     return nullptr;
   }
+  SdlQuietStderr quiet;
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
   auto device = std::make_shared<SdlAudioDevice>();  // quits the subsystem again if the open fails
   if (!device->Open(config)) return nullptr;

@@ -18,7 +18,9 @@ struct SdlAudioConfig {
 };
 
 // Installs the SDL device as the factory of the shared device, with config
-// for every later open. Call at start-up, before movies open.
+// for every later open; a device opened for a voice takes that voice's rate
+// and channel count instead (SDL converts for the hardware). Call at
+// start-up, before movies open.
 void SdlAudioInstall(const SdlAudioConfig& config = {});
 
 // Opens an SDL device now: null when SDL has no audio driver or the device

@@ -18,6 +18,7 @@
 
 #include "common/movie_time.h"
 #include "platform/player_host.h"
+#include "platform/sdl/sdl_quiet.h"
 #include "platform/sdl/sdl_video.h"
 #include "platform/video_window.h"
 
@@ -53,7 +54,15 @@ class SdlPlayerHost final : public PlayerHost {
   }
 
   bool CreateWindow(const char* title, const PlayerWindowStyle& style) override {
+    windowError_.clear();
     if (!StartVideo()) return false;
+    if (InvisibleByDefault()) {
+      const bool named = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+      windowError_ = std::string("The display device is not available\n") +
+                     (named ? "The desktop that DISPLAY or WAYLAND_DISPLAY names did not answer."
+                            : "No DISPLAY or WAYLAND_DISPLAY was found in the environment.");
+      return false;
+    }
     if (style.child && style.parentWindow) {
       window_ = SDL_CreateWindowFrom(reinterpret_cast<void*>(uintptr_t(style.parentWindow)));
       foreign_ = window_ != nullptr;
@@ -68,6 +77,13 @@ class SdlPlayerHost final : public PlayerHost {
     if (style.hideCursor) SDL_ShowCursor(SDL_DISABLE);
     video_ = SdlVideoWindowWrap(window_);
     return video_ != nullptr;
+  }
+
+  std::string WindowError() const override { return windowError_; }
+
+  void Notice(const char* text) override {
+    std::fprintf(stderr, "%s\n", text);
+    std::fflush(stderr);
   }
 
   void DestroyWindow() override {
@@ -237,8 +253,19 @@ class SdlPlayerHost final : public PlayerHost {
 
  private:
   bool StartVideo() {
-    if (!videoStarted_) videoStarted_ = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    if (!videoStarted_) {
+      SdlQuietStderr quiet;
+      videoStarted_ = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    }
     return videoStarted_;
+  }
+
+  // Without a display SDL falls back to a driver whose windows nobody sees;
+  // that is what the user wants only when they chose it by name.
+  static bool InvisibleByDefault() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (!driver || std::getenv("SDL_VIDEODRIVER")) return false;
+    return std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0;
   }
 
 #ifdef TARN_HAVE_TTF
@@ -321,6 +348,7 @@ class SdlPlayerHost final : public PlayerHost {
   }
 
   SDL_Window* window_ = nullptr;
+  std::string windowError_;  // why CreateWindow failed, when it knows
   bool foreign_ = false;
   bool videoStarted_ = false;
   std::unique_ptr<VideoWindow> video_;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sdl/sdl_quiet.h"
+
 namespace tarn {
 namespace {
 
@@ -49,6 +51,7 @@ bool VideoSubsystemAcquire() {
   if (videoUsers == 0) {
     // A native framebuffer keeps the window surface from taking the renderer slot.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    SdlQuietStderr quiet;
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return false;
   }
   ++videoUsers;

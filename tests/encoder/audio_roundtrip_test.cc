@@ -7,6 +7,7 @@
 
 #include "encoder/audio_encoder.h"
 #include "encoder/movie_encoder.h"
+#include "common/little_endian.h"
 #include "movie/movie.h"
 #include "tests/encoder/decode_helper.h"
 
@@ -93,28 +94,37 @@ TEST(AudioEncoder, SineMixRoundTripsInBothVariants) {
 }
 
 // By the end of each frame a track has delivered at least that frame's time
-// of sound, and never more than one block ahead of it.
-TEST(AudioEncoder, EachFrameCarriesItsTimesSound) {
-  encoder::EncodeOptions o;
-  o.rateNumerator = 10;
+// of sound plus the lead, and never more than one block beyond it; the lead
+// changes only the packing, not the decoded samples.
+TEST(AudioEncoder, EachFrameCarriesItsTimesSoundPlusTheLead) {
   encoder::MemoryTrack track;
   track.sound = SineMix(22050, 1, 2.0, 300);
-  std::vector<uint8_t> movie;
-  std::string why;
-  ASSERT_TRUE(encoder::EncodeMovieMemory(GreyPictures(20), {track}, o, movie, &why)) << why;
-  const uint32_t tracks = 1, frames = 20;
-  const size_t indexAt = 44 + 12 * tracks;
-  uint64_t delivered = 0;
+  const uint32_t frames = 20, total = 44100;
   const uint64_t blockFrames = 1024 - 64;
-  for (uint32_t f = 0; f < frames; ++f) {
-    const uint32_t at = uint32_t(movie[indexAt + 4 * f]) | uint32_t(movie[indexAt + 4 * f + 1]) << 8 |
-                        uint32_t(movie[indexAt + 4 * f + 2]) << 16 | uint32_t(movie[indexAt + 4 * f + 3]) << 24;
-    const size_t pos = at & ~1u;
-    const uint32_t len = movie[pos] | movie[pos + 1] << 8 | movie[pos + 2] << 16 | uint32_t(movie[pos + 3]) << 24;
-    if (len) delivered += (movie[pos + 4] | movie[pos + 5] << 8 | movie[pos + 6] << 16) / 2;
-    const uint64_t due = (uint64_t(f) + 1) * 22050 / 10;
-    EXPECT_GE(delivered, std::min<uint64_t>(due, 44100)) << "frame " << f;
-    EXPECT_LT(delivered, due + blockFrames) << "frame " << f;
+  std::vector<int16_t> unled;
+  for (const uint32_t lead : {0u, 750u, 3000u}) {
+    SCOPED_TRACE(lead);
+    encoder::EncodeOptions o;
+    o.rateNumerator = 10;
+    o.audioLeadMs = lead;
+    std::vector<uint8_t> movie;
+    std::string why;
+    ASSERT_TRUE(encoder::EncodeMovieMemory(GreyPictures(frames), {track}, o, movie, &why)) << why;
+    const size_t indexAt = 44 + 12;
+    uint64_t delivered = 0;
+    for (uint32_t f = 0; f < frames; ++f) {
+      const uint32_t pos = LoadLe32(&movie[indexAt + 4 * f]) & ~1u;
+      if (LoadLe32(&movie[pos]) != 0) delivered += LoadLe32(&movie[pos + 4]) / 2;
+      const uint64_t due = (uint64_t(f) + 1) * 22050 / 10 + uint64_t(lead) * 22050 / 1000;
+      EXPECT_GE(delivered, std::min<uint64_t>(due, total)) << "frame " << f;
+      EXPECT_LT(delivered, due + blockFrames) << "frame " << f;
+    }
+    EXPECT_EQ(delivered, total);
+    DecodedMovie d;
+    ASSERT_TRUE(DecodeMovieImage(movie, d, &why)) << why;
+    EXPECT_EQ(0u, d.packetMismatches);
+    if (lead == 0) unled = d.tracks.at(0).samples;
+    EXPECT_EQ(d.tracks.at(0).samples, unled);
   }
 }
 

@@ -12,7 +12,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/little_endian.h"
 #include "encoder/inputs.h"
+#include "movie/container.h"
 #include "movie/movie.h"
 #include "tests/encoder/decode_helper.h"
 
@@ -88,7 +90,7 @@ TEST(EncodeCommand, Y4mWithTwoSoundTracks) {
   WriteY4m(dir + "/clip.y4m", 50, 30, 6, "420jpeg");
   WriteWav(dir + "/a.wav", 22050, 1, 0.5);
   WriteWav(dir + "/b.wav", 44100, 2, 0.5);
-  const ToolRun r = Tarn("encode -o '" + dir + "/out.trn' --quiet --audio-codec rdft '" + dir +
+  const ToolRun r = Tarn("encode -o '" + dir + "/out.trn' --quiet --audio-codec rdft --audio-lead 200 '" + dir +
                      "/clip.y4m' --audio '" + dir + "/a.wav:42' --audio '" + dir + "/b.wav'");
   ASSERT_EQ(0, r.code) << r.err;
   DecodedMovie d;
@@ -104,6 +106,19 @@ TEST(EncodeCommand, Y4mWithTwoSoundTracks) {
   EXPECT_EQ(44100u, d.tracks[1].samples.size());
   const ToolRun census = Tarn("blocks '" + dir + "/out.trn'");
   EXPECT_EQ(0, census.code) << census.err;
+  // Frame 1 leads each track by the 200 ms asked, rounded up to whole blocks
+  // (43.5 ms at 22050 Hz mono and 44100 Hz stereo).
+  ASSERT_EQ(0, Tarn("info '" + dir + "/out.trn' > '" + dir + "/info.txt'").code);
+  const std::vector<uint8_t> text = ReadFile(dir + "/info.txt");
+  const std::string info(text.begin(), text.end());
+  int leads = 0;
+  for (size_t at = info.find(", lead "); at != std::string::npos; at = info.find(", lead ", at + 1), ++leads) {
+    const int ms = std::atoi(info.c_str() + at + 7);
+    EXPECT_GE(ms, 200) << info;
+    EXPECT_LT(ms, 244) << info;
+  }
+  EXPECT_EQ(leads, 2) << info;
+  EXPECT_EQ(1, Tarn("encode -o '" + dir + "/x.trn' --audio-lead 10001 '" + dir + "/clip.y4m'").code);
 }
 
 // A mono source becomes a grey movie, and the PSNR the tool reports is the
@@ -208,6 +223,71 @@ TEST(EncodeCommand, ClearErrors) {
     const ToolRun r = Tarn(c.args);
     EXPECT_EQ(1, r.code) << c.args;
     EXPECT_NE(std::string::npos, r.err.find(c.message)) << c.args << " said: " << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace tarn::test
+
+namespace tarn::test {
+namespace {
+
+// Each frame's video data: the record after its audio packets.
+std::vector<std::vector<uint8_t>> VideoData(const std::vector<uint8_t>& movie) {
+  MovieContainer c;
+  EXPECT_EQ(ReadContainer(movie.data(), movie.size(), c), ContainerStatus::Ok);
+  std::vector<std::vector<uint8_t>> frames;
+  for (uint32_t f = 0; f < c.header.frameCount; ++f) {
+    size_t pos = c.Index().Offset(f);
+    for (uint32_t t = 0; t < c.header.trackCount; ++t) pos += 4 + LoadLe32(&movie[pos]);
+    frames.emplace_back(movie.begin() + ptrdiff_t(pos), movie.begin() + ptrdiff_t(c.Index().Offset(f + 1)));
+  }
+  return frames;
+}
+
+// A track dropped, one added, the kept one's lead packed anew: the video data
+// of every frame, the decoded pictures and the kept track's samples are what
+// they were.
+TEST(RemuxCommand, ChangesTheSoundAndKeepsEveryFrameOfVideo) {
+  const std::string dir = TempDir();
+  WriteY4m(dir + "/r.y4m", 48, 32, 40, "420jpeg");
+  WriteWav(dir + "/a.wav", 44100, 2, 1.2);
+  WriteWav(dir + "/b.wav", 22050, 1, 1.2);
+  WriteWav(dir + "/voice.wav", 48000, 1, 2.0);
+  ASSERT_EQ(0, Tarn("encode --quiet --audio-lead 0 -o '" + dir + "/in.trn' '" + dir + "/r.y4m' --audio '" + dir +
+                    "/a.wav:3' --audio '" + dir + "/b.wav:4'").code);
+  const ToolRun r = Tarn("remux '" + dir + "/in.trn' -o '" + dir + "/out.trn' --quiet --drop-track 4 --audio '" + dir +
+                         "/voice.wav:9' --audio-lead 750");
+  ASSERT_EQ(0, r.code) << r.err;
+  const std::vector<uint8_t> before = ReadFile(dir + "/in.trn"), after = ReadFile(dir + "/out.trn");
+  EXPECT_EQ(VideoData(before), VideoData(after));
+  DecodedMovie a, b;
+  std::string why;
+  ASSERT_TRUE(DecodeMovieImage(before, a, &why)) << why;
+  ASSERT_TRUE(DecodeMovieImage(after, b, &why)) << why;
+  EXPECT_EQ(a.key, b.key);
+  EXPECT_EQ(a.y, b.y);
+  EXPECT_EQ(a.c1, b.c1);
+  EXPECT_EQ(a.c2, b.c2);
+  ASSERT_EQ(b.tracks.size(), 2u);
+  EXPECT_EQ(b.tracks[0].id, 3u);
+  EXPECT_EQ(b.tracks[0].samples, a.tracks[0].samples);
+  EXPECT_EQ(b.tracks[1].id, 9u);
+  EXPECT_EQ(b.tracks[1].samples.size(), size_t(2 * 48000));
+  EXPECT_EQ(0u, b.packetMismatches);
+  // The kept track now leads by the 750 ms asked (in whole blocks of 43.5 ms).
+  ASSERT_EQ(0, Tarn("info '" + dir + "/out.trn' > '" + dir + "/rinfo.txt'").code);
+  const std::vector<uint8_t> text = ReadFile(dir + "/rinfo.txt");
+  const std::string info(text.begin(), text.end());
+  EXPECT_NE(info.find("id 3, 44100 Hz, 16-bit, stereo, dct, largest packet"), std::string::npos) << info;
+  const int lead = std::atoi(info.c_str() + info.find(", lead ") + 7);
+  EXPECT_GE(lead, 750) << info;
+  EXPECT_LT(lead, 794) << info;
+  // What a user can get wrong.
+  for (const char* bad : {" --drop-track 8", " --audio-lead 20000", " --audio /nonexistent.wav"}) {
+    const ToolRun e = Tarn("remux '" + dir + "/in.trn' -o '" + dir + "/x.trn'" + bad);
+    EXPECT_EQ(1, e.code) << bad;
+    EXPECT_EQ(0u, e.err.find("tarn: remux: ")) << e.err;
   }
 }
 

@@ -118,6 +118,7 @@ std::vector<uint8_t> EncodedMovie(uint32_t width, uint32_t height, uint32_t fram
   o.rateNumerator = 10;
   o.rateDenominator = 1;
   o.audioQuality = 40;
+  o.audioLeadMs = 0;  // every frame carries a packet of its own to corrupt
   std::vector<uint8_t> movie;
   std::string why;
   if (!encoder::EncodeMovieMemory(pictures, sounds, o, movie, &why)) ADD_FAILURE() << why;

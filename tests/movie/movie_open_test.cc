@@ -217,16 +217,22 @@ TEST_F(TrackSelection, ByIdWithDefaultsDropsAndRateOverride) {
 }
 
 // Needs the audio decoder: without one every track is dropped after its open.
+// The ring holds the largest packet and twice the back-end's minimum chunk,
+// which is held to a quarter of that packet; the silence preload is the lead
+// frame 1 carries beyond its own 1/30 s.
 TEST_F(TrackSelection, OpenedTrackGetsItsRingPreloadAndEndFrame) {
   struct Case {
-    uint32_t largest, rateWord, ring, preload;
+    uint32_t largest, rateWord, minChunk, ring, wantedChunk, preload;
   } cases[] = {
-      {300000, 0x7000AC44, 300032, 132300},  // 750 ms of 44100 Hz stereo
-      {1000, 0x7000AC44, 1024, 1024},        // capped at the ring
-      {300000, 0x10005622, 300032, 33072},  // 22050 Hz mono 8-bit
+      {300000, 0x7000AC44, 0, 300032, 0, 294120},         // 44100 Hz stereo, 1.67 s ahead
+      {300000, 0x7000AC44, 8960, 317952, 8960, 294120},   // room for two chunks besides
+      {7680, 0x7000AC44, 11040, 11520, 1920, 1800},       // no real lead: the chunk shrinks
+      {1000, 0x7000AC44, 0, 1024, 0, 0},                  // less than its own share: no lead
+      {300000, 0x10005622, 0, 300032, 0, 298528},         // 22050 Hz mono 8-bit
   };
   for (const Case& k : cases) {
     test::ResetFakeSound();
+    test::FakeSound().minChunk = k.minChunk;
     const auto b = BuildMovie({.frames = 90, .tracks = 1, .decodedBytes = k.largest, .rateWord = k.rateWord});
     MoviePtr m(MovieOpenMemory(b.data(), b.size(), kQuiet));
     ASSERT_TRUE(m);
@@ -234,7 +240,10 @@ TEST_F(TrackSelection, OpenedTrackGetsItsRingPreloadAndEndFrame) {
     if ((*s().selectedCount) == 0) GTEST_SKIP() << "no audio decoder in this build";
     const SoundTrack& t = s().tracks[0];
     EXPECT_EQ(t.ringSize, k.ring);
+    EXPECT_EQ(t.minChunk, k.wantedChunk);
     EXPECT_EQ(t.preloadBytes, k.preload);
+    ASSERT_EQ(test::FakeSound().movies.size(), 1u);
+    EXPECT_EQ(test::FakeSound().movies[0].packetBytes, k.largest);
     EXPECT_EQ(t.endFrame, 90 - 22) << "three quarters of a second before the end";
     EXPECT_EQ(t.output8Bit, (k.rateWord & TRACK_16BIT) ? 0u : 1u);
     EXPECT_EQ(t.lengthMask, 0xFFFFFFFFu);

@@ -135,8 +135,9 @@ PlayerEvent Key(int key) { return {PlayerEventKind::Key, key}; }
 PlayerEvent Resized(int w, int h) { return {PlayerEventKind::Resized, 0, w, h}; }
 PlayerEvent Nothing() { return {}; }
 
-// A 64 x 48 movie at 50 frames a second whose every frame differs everywhere.
-std::string MakeMovie(const std::string& name, uint32_t frames, uint32_t keyInterval = 0) {
+// A 64 x 48 movie at 50 frames a second whose every frame differs everywhere,
+// with a track of 22050 Hz sound as long as its pictures when asked.
+std::string MakeMovie(const std::string& name, uint32_t frames, uint32_t keyInterval = 0, bool sound = false) {
   std::vector<encoder::Picture> pictures(frames);
   for (uint32_t i = 0; i < frames; ++i) {
     auto& p = pictures[i];
@@ -145,12 +146,18 @@ std::string MakeMovie(const std::string& name, uint32_t frames, uint32_t keyInte
     std::fill(p.cb.begin(), p.cb.end(), uint8_t(128));
     std::fill(p.cr.begin(), p.cr.end(), uint8_t(100 + (i * 11) % 50));
   }
+  std::vector<encoder::MemoryTrack> tracks;
+  if (sound) {
+    encoder::Sound tone{22050, 1, false, std::vector<int16_t>(size_t(frames) * 22050 / 50)};
+    for (size_t i = 0; i < tone.samples.size(); ++i) tone.samples[i] = int16_t((i * 40) % 8000);
+    tracks.push_back({tone, 0});
+  }
   encoder::EncodeOptions opts;
   opts.rateNumerator = 50;
   opts.keyInterval = keyInterval;
   std::vector<uint8_t> movie;
   std::string why;
-  EXPECT_TRUE(encoder::EncodeMovieMemory(pictures, {}, opts, movie, &why)) << why;
+  EXPECT_TRUE(encoder::EncodeMovieMemory(pictures, tracks, opts, movie, &why)) << why;
   return test::WriteTempFile(movie, name + ".trn");
 }
 
@@ -379,6 +386,23 @@ TEST(PlayerEvents, JumpKeysShowTheirFrameAndThePosition) {
   });
   EXPECT_EQ(Play("/U1", {file}, locked), 0);
   EXPECT_TRUE(locked.lines.empty()) << "no jump, no line: " << locked.lines.front();
+}
+
+// A jump as the last frame shows, while the sound plays out, plays the movie
+// on from the frame jumped to, and it ends by itself again.
+TEST(PlayerEvents, JumpAtTheEndPlaysOn) {
+  const std::string file = MakeMovie("end_jump", 30, 0, true);
+  bool jumped = false;
+  int escapes = 0;
+  ScriptedHost host([&](ScriptedHost& h) {
+    if (!jumped && h.window.shows >= 30) return jumped = true, Key(PLAYER_KEY_HOME);
+    if (EndCardShown(h) && escapes == 0) escapes = 1;
+    return escapes ? Leave(h, escapes) : Nothing();
+  });
+  EXPECT_EQ(Play("", {file}, host), 0);
+  EXPECT_TRUE(jumped);
+  EXPECT_EQ(escapes, 2) << "the movie ended by itself";
+  EXPECT_GE(host.window.shows, 59) << "the movie did not play on after the jump";
 }
 
 // A window the switches leave free is sized by the mouse and full screen,

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,7 @@ struct Result {
   std::string out, err;
 };
 
+// extraEnv entries NAME=VALUE are added; "-NAME" removes NAME.
 Result RunProgram(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {}) {
   const fs::path dir = fs::temp_directory_path() / ("tarnplay_test_" + std::to_string(getpid()));
   fs::create_directories(dir);
@@ -41,7 +43,15 @@ Result RunProgram(const std::vector<std::string>& args, const std::vector<std::s
   env.push_back("SDL_AUDIODRIVER=dummy");
   env.push_back("TARN_NO_DIALOGS=1");
   env.push_back("XDG_CONFIG_HOME=" + (dir / "config").string());
-  for (const auto& e : extraEnv) env.push_back(e);
+  for (const auto& e : extraEnv) {
+    if (e[0] != '-') {
+      env.push_back(e);
+      continue;
+    }
+    const std::string name = e.substr(1) + "=";
+    env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string& v) { return v.rfind(name, 0) == 0; }),
+              env.end());
+  }
   std::vector<char*> argv, envp;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -174,6 +184,22 @@ TEST(Tarnplay, ErrorsExitWithOne) {
     EXPECT_EQ(help.exitCode, 1) << arg;
     EXPECT_NE(help.out.find("SYNTAX"), std::string::npos) << arg << ": " << help.out << help.err;
   }
+  // No display to show the movie on: said, and no endless invisible play.
+  const std::string m = MakeMovie("nodisplay", 3);
+  const Result blind = RunProgram({TARN_PLAYER_PATH, m}, {"-SDL_VIDEODRIVER", "-DISPLAY", "-WAYLAND_DISPLAY"});
+  EXPECT_EQ(blind.exitCode, 1);
+  EXPECT_NE(blind.err.find("The display device is not available\nNo DISPLAY or WAYLAND_DISPLAY"), std::string::npos)
+      << blind.err;
+}
+
+// Without a sound device the movie plays at its rate, and one line says so;
+// the sound library's own complaints stay off the terminal.
+TEST(Tarnplay, NoSoundDeviceIsOneLine) {
+  const std::string m = MakeMovie("nosound", 6);
+  const Result r = RunProgram({TARN_PLAYER_PATH, m, "/S"}, {"-SDL_AUDIODRIVER", "SDL_AUDIODRIVER=nonexistent"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "No sound device could be opened: the movie plays without sound.\n");
+  EXPECT_EQ(SummaryFields(r.out).at("Total frames played"), "6");
 }
 
 }  // namespace

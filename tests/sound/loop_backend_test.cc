@@ -38,6 +38,19 @@ struct LoopFixture : ::testing::Test {
     ASSERT_EQ(Feed(t, UINT32_MAX), 106496u);
     ASSERT_EQ(s->playing, 1u);
   }
+  // Writing stands at writeAt with the play cursor distance bytes ahead of it
+  // (so distance bytes are free), the device's write cursor 512 bytes past
+  // the play cursor, all as the last measurement saw it.
+  void Place(uint32_t writeAt, uint32_t distance) {
+    const uint32_t size = s->bufferBytes;
+    s->writePos = writeAt;
+    Voice().playCursor = s->lastPlayCursor = (writeAt + distance) % size;
+    Voice().lead = 512;
+    s->lastWriteCursor = (s->lastPlayCursor + 512) % size;
+    s->played = 10 * uint64_t(size) + s->lastPlayCursor;
+    s->taken = s->played + 512;
+    s->written = s->soundEnd = s->played + size - distance;
+  }
   bool AllBytes(uint32_t offset, uint32_t n, uint8_t value) {
     for (uint32_t i = 0; i < n; ++i) {
       if (Voice().buffer[(offset + i) % Voice().buffer.size()] != value) return false;
@@ -48,12 +61,12 @@ struct LoopFixture : ::testing::Test {
 
 TEST_F(LoopFixture, SizesFollowTheFormat) {
   struct Case {
-    uint32_t rate, bits, channels, bufferBytes, writeChunk, threshold, minChunk;
+    uint32_t rate, bits, channels, bufferBytes, writeChunk, minChunk;
     uint8_t silence;
   };
   const Case cases[] = {
-      {44100, 16, 2, 106496, 8960, 95846, 8960, 0x00},
-      {22050, 8, 1, 13312, 1280, 11980, 2560, 0x80},
+      {44100, 16, 2, 106496, 8960, 8960, 0x00},
+      {22050, 8, 1, 13312, 1280, 2560, 0x80},
   };
   const SoundMovieInfo m = MovieOfFrames(3000);
   for (const Case& c : cases) {
@@ -63,7 +76,6 @@ TEST_F(LoopFixture, SizesFollowTheFormat) {
     const SoundLoopState* q = SoundLoopStateOf(&track);
     EXPECT_EQ(q->bufferBytes, c.bufferBytes);
     EXPECT_EQ(q->writeChunk, c.writeChunk);
-    EXPECT_EQ(q->starveThreshold, c.threshold);
     EXPECT_EQ(track.minChunk, c.minChunk);
     EXPECT_EQ(q->pendingBytes, c.bufferBytes);
     FakeLoopVoice& v = *fake.Device()->loopVoices.back();
@@ -138,12 +150,8 @@ TEST_F(LoopFixture, GapLeavesFreeSpaceBehindThePlayCursor) {
   const Case cases[] = {{1027, 0, 0}, {1030, 1, 4}, {1024 + 9000, 1, 9000}, {1024 + 9003, 1, 9000}, {0, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.distance);
-    s->writePos = 4000;
+    Place(4000, c.distance);
     s->pendingBytes = 1;  // a region is still wanted: small spaces count
-    Voice().playCursor = (4000 + c.distance) % 106496;
-    Voice().lead = 512;
-    s->lastPlayCursor = Voice().playCursor;  // no big jump since the last reading
-    s->lastWriteCursor = Voice().playCursor + 512;
     clock.clock.Advance(20);
     EXPECT_EQ(t.driver.ready(&t), c.ready);
     if (c.ready) {
@@ -152,28 +160,53 @@ TEST_F(LoopFixture, GapLeavesFreeSpaceBehindThePlayCursor) {
     EXPECT_EQ(t.starved, 0u);
   }
   // With nothing pending a space under one chunk is not worth a region.
+  Place(4000, 1024 + 8000);
   s->pendingBytes = 0;
-  Voice().playCursor = 4000 + 1024 + 8000;
-  s->lastPlayCursor = Voice().playCursor;
-  s->lastWriteCursor = Voice().playCursor + 512;
   clock.clock.Advance(20);
   EXPECT_EQ(t.driver.ready(&t), 0);
 }
 
-TEST_F(LoopFixture, SmallRingIsFedBeforeAWholeChunkIsFree) {
-  OpenPlaying();
-  s->writePos = 4000;
-  s->pendingBytes = 0;
-  Voice().playCursor = 4000 + 1024 + 2000;  // 2000 bytes free: under one write chunk
-  s->lastPlayCursor = Voice().playCursor;
-  s->lastWriteCursor = Voice().playCursor;
-  clock.clock.Advance(20);
-  EXPECT_EQ(t.driver.ready(&t), 0);
-  t.ringSize = 3840;  // one packet of 1/30 s: never more than the 8960-byte chunk
+// Starvation is the device reading past the data, whatever the cursors look
+// like: little left to play is no starvation, and a play cursor that has gone
+// past the write position (so that it looks just behind it) is.
+TEST_F(LoopFixture, DeviceReadingPastTheDataIsStarvation) {
+  OpenPlaying();  // the whole buffer written, playing from 0
+  EXPECT_EQ(t.driver.queued(&t), 106496u);
+  Voice().lead = 512;
+  Voice().Advance(100000);  // 6496 bytes (37 ms) still ahead of the play cursor
   clock.clock.Advance(20);
   EXPECT_EQ(t.driver.ready(&t), 1);
-  EXPECT_EQ(t.minChunk, 0u);
-  EXPECT_EQ(s->pendingBytes, 2000u);
+  EXPECT_EQ(t.starved, 0u);
+  EXPECT_EQ(t.driver.queued(&t), 6496u);
+  Voice().Advance(10000);  // play 3504, write 4016: past the data at 0
+  clock.clock.Advance(20);
+  EXPECT_EQ(t.driver.ready(&t), 1);
+  EXPECT_EQ(t.starved, 1u);
+  EXPECT_EQ(t.driver.queued(&t), 0u);
+  // 100 ms of silence where the device reads next, and the sound goes on there.
+  EXPECT_TRUE(AllBytes(4016, 2 * 8960, 0x00));
+  EXPECT_EQ(s->writePos, 4016u);
+  EXPECT_EQ(s->pendingBytes, (106496 - 512 - 1024) & ~3u);
+}
+
+// What follows the data in the buffer is silence, not sound one buffer old;
+// a pause is not a gap in the service.
+TEST_F(LoopFixture, SilenceFollowsTheDataAndAPauseIsNoGap) {
+  OpenPlaying();  // 0x5A everywhere
+  Voice().Advance(30000);
+  clock.clock.Advance(20);
+  ASSERT_EQ(t.driver.ready(&t), 1);
+  ASSERT_EQ(Feed(t, 20000, 0x11), 20000u);
+  EXPECT_TRUE(AllBytes(0, 20000, 0x11));
+  // Up to the gap before the play cursor: 30000 - 20000 - 1024 bytes.
+  EXPECT_TRUE(AllBytes(20000, 8976, 0x00));
+  EXPECT_TRUE(AllBytes(28976, 1024, 0x5A));
+  EXPECT_EQ(t.driver.pause(&t, 1), 1);
+  clock.clock.Advance(1500);
+  EXPECT_EQ(t.driver.pause(&t, 0), 0);
+  clock.clock.Advance(20);
+  t.driver.ready(&t);
+  EXPECT_EQ(t.starved, 0u);
 }
 
 TEST_F(LoopFixture, CursorsAreReadAtMostEvery12Ms) {
@@ -207,33 +240,9 @@ TEST_F(LoopFixture, NoMeasurementFor540MsIsStarvation) {
   clock.clock.Advance(540);
   t.driver.ready(&t);
   EXPECT_EQ(t.starved, 1u);
-  // 100 ms of silence where the device reads next, and writing goes on behind it.
+  // 100 ms of silence where the device reads next, and the sound goes on there.
   EXPECT_TRUE(AllBytes(54000, 2 * 8960, 0x00));
-  EXPECT_EQ(s->writePos, 54000u + 2 * 8960);
-}
-
-TEST_F(LoopFixture, PlayCursorCatchingUpIsStarvation) {
-  OpenPlaying();
-  // Written up to 10000; the device plays at 5000: under 10% of the buffer is
-  // left to play.
-  s->writePos = 10000;
-  Voice().playCursor = 5000;
-  Voice().lead = 3000;
-  s->lastPlayCursor = 4000;
-  s->lastWriteCursor = 7000;
-  clock.clock.Advance(20);
-  EXPECT_EQ(t.driver.ready(&t), 1);
-  EXPECT_EQ(t.starved, 1u);
-  EXPECT_TRUE(AllBytes(8000, 2 * 8960, 0x00));
-  EXPECT_EQ(s->writePos, 8000u + 2 * 8960);
-  // After the repair the space behind the silence is offered.
-  EXPECT_EQ(s->pendingBytes, (5000 + 106496 - (8000 + 2 * 8960) - 1024) & ~3u);
-  // Still more than 10% to play: no starvation.
-  t.starved = 0;
-  s->writePos = 5000 + 10652;
-  clock.clock.Advance(20);
-  EXPECT_EQ(t.driver.ready(&t), 1);
-  EXPECT_EQ(t.starved, 0u);
+  EXPECT_EQ(s->writePos, 54000u);
 }
 
 TEST_F(LoopFixture, TornAndBusyReadings) {

@@ -236,26 +236,28 @@ TEST(QueueBackend, MovieWithoutRateCountsOneSecond) {
 namespace tarn {
 namespace {
 
-// A ring that can never exceed minChunk would keep its sound from the device
-// until the last part of the movie: both back-ends then take any amount.
-TEST(SoundBackends, MinChunkFitsSmallRings) {
+// Neither back-end waits for more sound before it starts its device than one
+// packet brings and 100 ms besides: a movie whose frames carry only their own
+// sound starts its sound that soon, with its pictures that little ahead.
+TEST(SoundBackends, StartWaitsForAtMostOnePacket) {
   ScopedFakeAudioDevice fake;
   ScopedFakeClock clock;
   ASSERT_EQ(SoundLoopProvider(nullptr), SoundLoopOpen);
-  const SoundMovieInfo m = testing::MovieOfFrames(3000);
   struct Case {
-    SoundOpenRoutine open;
-    uint32_t ringSize, minChunk;
+    bool loop;
+    uint32_t packetBytes, bits, start;
   };
-  const Case cases[] = {{SoundQueueOpen, 3840, 0},    {SoundQueueOpen, 11040, 0}, {SoundQueueOpen, 132352, 11040},
-                        {SoundQueueOpen, 0, 11040},   {SoundLoopOpen, 3840, 0},   {SoundLoopOpen, 8960, 0},
-                        {SoundLoopOpen, 132352, 8960}};
+  const Case cases[] = {
+      {false, 0, 16, 88224}, {false, 138240, 16, 88224}, {false, 7680, 16, 7680 + 17640}, {false, 7680, 8, 3840 + 8820},
+      {true, 0, 16, 106496}, {true, 138240, 16, 106496}, {true, 7680, 16, 7680 + 17640},  {true, 7681, 16, 7680 + 17640},
+  };
   for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.loop ? "loop " : "queue ") << c.packetBytes << " " << c.bits);
+    SoundMovieInfo m = testing::MovieOfFrames(3000);
+    m.packetBytes = c.packetBytes;
     SoundTrack t{};
-    ASSERT_TRUE(c.open(&t, 44100, 16, 2, 0, &m));
-    t.ringSize = c.ringSize;
-    EXPECT_EQ(t.driver.ready(&t), 1);
-    EXPECT_EQ(t.minChunk, c.minChunk) << c.ringSize;
+    ASSERT_TRUE((c.loop ? SoundLoopOpen : SoundQueueOpen)(&t, 44100, c.bits, 2, 0, &m));
+    EXPECT_EQ(c.loop ? SoundLoopStateOf(&t)->initialFill : SoundQueueStateOf(&t)->prerollBytes, c.start);
     t.driver.close(&t);
   }
 }

@@ -41,8 +41,9 @@ int Enable(SoundTrack* t, int flag) {
 
 void Close(SoundTrack* t) { ++Dev(t)->closeCalls; }
 
-int Open(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t, const SoundMovieInfo*) {
+int Open(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, uint32_t, const SoundMovieInfo* movie) {
   state.opens.push_back({sampleRate, bits, channels});
+  if (movie) state.movies.push_back(*movie);
   if (state.refuseOpen || state.nextDevice >= 8) return 0;
   std::memset(static_cast<void*>(t), 0, sizeof(*t));
   AttachFakeDriver(t, &state.devices[state.nextDevice++]);
@@ -50,6 +51,7 @@ int Open(SoundTrack* t, uint32_t sampleRate, uint32_t bits, uint32_t channels, u
   t->bits = bits;
   t->channels = channels;
   t->enabled = 1;
+  t->minChunk = state.minChunk;
   return 1;
 }
 

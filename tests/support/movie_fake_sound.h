@@ -26,7 +26,9 @@ struct FakeSoundDevice {
 
 struct FakeSoundState {
   std::vector<FakeSoundOpen> opens;
+  std::vector<SoundMovieInfo> movies;  // what each open was told of the movie
   bool refuseOpen = false;
+  uint32_t minChunk = 0;  // what each open asks for
   FakeSoundDevice devices[8];
   int nextDevice = 0;
 };
