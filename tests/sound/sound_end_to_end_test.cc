@@ -35,7 +35,7 @@ extern char** environ;
 namespace tarn {
 namespace {
 
-struct TrackSpec {
+struct ToneTrack {
   uint32_t rate, channels;
   bool eightBit;
   uint32_t id;
@@ -43,7 +43,7 @@ struct TrackSpec {
 
 // Two tones, different per track and channel, at most +-14000 so that two
 // tracks mix without saturating.
-encoder::Sound Tones(const TrackSpec& t, double seconds) {
+encoder::Sound Tones(const ToneTrack& t, double seconds) {
   encoder::Sound s;
   s.sampleRate = t.rate;
   s.channels = t.channels;
@@ -61,7 +61,7 @@ encoder::Sound Tones(const TrackSpec& t, double seconds) {
 
 // A movie of side x side pictures at 30 frames a second, sound as long as the
 // pictures. The pictures are noise, so a large side makes a movie of many bytes.
-std::string MakeMovie(const std::string& name, double seconds, const std::vector<TrackSpec>& tracks, uint32_t leadMs,
+std::string MakeMovie(const std::string& name, double seconds, const std::vector<ToneTrack>& tracks, uint32_t leadMs,
                       uint32_t side = 16) {
   const uint32_t frames = uint32_t(std::lround(seconds * 30));
   std::vector<encoder::Picture> pictures(frames);
@@ -73,7 +73,7 @@ std::string MakeMovie(const std::string& name, double seconds, const std::vector
     std::fill(pictures[i].cr.begin(), pictures[i].cr.end(), uint8_t(128));
   }
   std::vector<encoder::MemoryTrack> sounds;
-  for (const TrackSpec& t : tracks) sounds.push_back({Tones(t, frames / 30.0), t.id});
+  for (const ToneTrack& t : tracks) sounds.push_back({Tones(t, frames / 30.0), t.id});
   encoder::EncodeOptions o;
   o.rateNumerator = 30;
   o.audioLeadMs = leadMs;
@@ -212,7 +212,7 @@ constexpr bool kStartLagChecked = true;
 struct PlayerCase {
   const char* what;
   std::string switches;
-  std::vector<TrackSpec> tracks;
+  std::vector<ToneTrack> tracks;
   uint32_t leadMs;
   uint32_t playedId;      // the track heard
   uint32_t deviceRate;    // what the device runs at (the track's, or the rate override's)
@@ -227,8 +227,8 @@ struct PlayerCase {
 // run side by side; each writes its own device file.
 TEST(SoundEndToEnd, TarnplayHearsEveryTrackSampleFromTheFirstFrame) {
   if (!std::getenv("TARN_TOOL")) GTEST_SKIP() << "TARN_TOOL is not set";
-  const TrackSpec stereo44{44100, 2, false, 0}, mono22{22050, 1, false, 0}, mono48x8{48000, 1, true, 0};
-  const TrackSpec voiceA{22050, 1, false, 7}, voiceB{44100, 2, false, 9};
+  const ToneTrack stereo44{44100, 2, false, 0}, mono22{22050, 1, false, 0}, mono48x8{48000, 1, true, 0};
+  const ToneTrack voiceA{22050, 1, false, 7}, voiceB{44100, 2, false, 9};
   // Device periods: 1024 frames at 44100 and 48000 Hz, 512 at 22050 Hz, 256 at 11025 Hz (23 ms each).
   const double lagWithLead = 34 + 24;
   // At each wrap of the loops the first block is cross-faded with the tail of
@@ -270,9 +270,9 @@ TEST(SoundEndToEnd, TarnplayHearsEveryTrackSampleFromTheFirstFrame) {
     const uint32_t loops = r.c->switches.find("/L3") != std::string::npos ? 3 : 1;
     const std::vector<int16_t> once = track;
     for (uint32_t i = 1; i < loops; ++i) track.insert(track.end(), once.begin(), once.end());
-    const TrackSpec& spec = *std::find_if(r.c->tracks.begin(), r.c->tracks.end(),
-                                          [&](const TrackSpec& t) { return t.id == r.c->playedId; });
-    const Heard h = Compare(track, ReadRaw(r.raw), spec.channels, r.c->deviceRate, spec.eightBit);
+    const ToneTrack& played = *std::find_if(r.c->tracks.begin(), r.c->tracks.end(),
+                                            [&](const ToneTrack& t) { return t.id == r.c->playedId; });
+    const Heard h = Compare(track, ReadRaw(r.raw), played.channels, r.c->deviceRate, played.eightBit);
     EXPECT_GE(h.lagMs, 0.0) << "the track was not found in the device stream";
     if (kStartLagChecked) {
       EXPECT_LE(h.lagMs, r.c->maxLagMs);
