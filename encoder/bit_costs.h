@@ -30,7 +30,6 @@ struct PlaneCoding {
   uint8_t length[kTreeCount][16] = {};  // code length of each symbol in the trees written
   double sameTypeBits = 0;   // bits spent on block types equal to the one before them
   double sameTypeCount = 0;  // how many there were
-  double vectorBits = 0;     // bits of the x and y chunks
   double vectorCount = 0;    // vectors taken
   double commonCount = 0;    // vectors equal to the common one
   double sharedCount = 0;    // vectors carried by chunks of one repeated value

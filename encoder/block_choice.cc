@@ -381,6 +381,13 @@ constexpr double kCorrectBelow = 0.6 * kNoise, kFreshBelow = 1.6 * kNoise;
 // Which vectors a block may take.
 enum class VectorRule { kAny, kCommon, kNone };
 
+// Whether the plane's common vector moves the block at (x, y) to a block
+// that lies inside the reference.
+bool CommonCopyFits(const PlaneContext& pc, const PlaneCosts& costs, int x, int y) {
+  const int mx = costs.commonX(), my = costs.commonY();
+  return x + mx >= 0 && y + my >= 0 && uint32_t(x + mx + 8) <= pc.width && uint32_t(y + my + 8) <= pc.height;
+}
+
 // The codes that predict from the last picture: a displaced copy, and the
 // transform and residue corrections of it. The vector is searched, or the
 // plane's common one. True when the best is close enough that coding the
@@ -398,7 +405,9 @@ bool Predict(const Trial& tr, const PlaneContext& pc, int x, int y, const Motion
   *mvOut = mv;
   uint8_t pred[64];
   Load8u(pc.ref, pc.width, x + mv.x, y + mv.y, pred);
-  if (mv.x || mv.y) {
+  // ChooseBlock has offered the common vector's copy already.
+  const bool offered = mv.x == tr.costs.commonX() && mv.y == tr.costs.commonY() && CommonCopyFits(pc, tr.costs, x, y);
+  if ((mv.x || mv.y) && !offered) {
     Candidate& motion = pick.Next(BLOCK_MOTION);
     motion.code.hasMotion = true;
     motion.code.mx = int8_t(mv.x);
@@ -433,8 +442,7 @@ Candidate* ChooseBlock(const PlaneChoice& ch, const RowContext& ctx, int x, int 
     tr.Offer(pick, Sse(t, skip.code.result), tr.TypeBits(BLOCK_SKIP));
     // The common vector's copy, which rows of moving pictures mostly are.
     const int mx = costs.commonX(), my = costs.commonY();
-    if ((mx || my) && rule != VectorRule::kNone && x + mx >= 0 && y + my >= 0 &&
-        uint32_t(x + mx + 8) <= pc.width && uint32_t(y + my + 8) <= pc.height) {
+    if ((mx || my) && rule != VectorRule::kNone && CommonCopyFits(pc, costs, x, y)) {
       Candidate& motion = pick.Next(BLOCK_MOTION);
       motion.code.hasMotion = true;
       motion.code.mx = int8_t(mx);

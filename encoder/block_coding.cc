@@ -19,6 +19,7 @@ namespace {
 // per dequantised value, so projecting onto the responses inverts it.
 struct Basis {
   double norm2[8];
+  double energy[64];  // TransformEnergy by position
   Basis() {
     auto mul = [](double c, double x) { return c * x / 2048.0; };
     for (int i = 0; i < 8; ++i) {
@@ -28,6 +29,7 @@ struct Basis {
       norm2[i] = 0;
       for (int k = 0; k < 8; ++k) norm2[i] += t[k] * t[k];
     }
+    for (int p = 0; p < 64; ++p) energy[p] = norm2[p >> 3] * norm2[p & 7] / 65536.0;
   }
 };
 
@@ -295,29 +297,8 @@ int CoefficientBits(const int16_t coef[64]) {
   return CodeCoefficients(c, coef) ? c.bits : -1;
 }
 
-double TransformError(const double s[64], const int16_t coef[64], const int32_t quant[64]) {
-  static const struct Energies {
-    double e[64];
-    Energies() {
-      for (int p = 0; p < 64; ++p) e[p] = TransformEnergy(p);
-    }
-  } energies;
-  double err = 0;
-  for (int k = 0; k < 64; ++k) {
-    const int p = kCoefficientScan[k];
-    const double d = s[p] - int32_t(IdctDequant(coef[k], quant[p]));
-    err += energies.e[p] * d * d;
-  }
-  return err;
-}
-
 double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax, int16_t coef[64], int* estimate) {
-  static const struct Energies {
-    double e[64];
-    Energies() {
-      for (int p = 0; p < 64; ++p) e[p] = TransformEnergy(p);
-    }
-  } energies;
+  const double* energy = TheBasis().energy;
   const int32_t* quant = inter ? kInterQuant[q] : kIntraQuant[q];
   const RowAids& aids = Aids(quant);
   // The same rounding as QuantiseBlock, with each coefficient's error and
@@ -325,7 +306,7 @@ double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax
   const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
   coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
   double d0 = s[0] - int32_t(IdctDequant(coef[0], quant[0]));
-  double err = energies.e[0] * d0 * d0;
+  double err = energy[0] * d0 * d0;
   int bits = 4;
   for (int k = 1; k < 64; ++k) {
     const int p = kCoefficientScan[k];
@@ -334,29 +315,14 @@ double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax
     const int level = m < 1 ? 0 : int(m);
     coef[k] = int16_t(c < 0 ? -level : level);
     const double d = s[p] - (level ? int32_t(IdctDequant(coef[k], quant[p])) : 0);
-    err += energies.e[p] * d * d;
+    err += energy[p] * d * d;
     if (level) bits += std::bit_width(unsigned(level)) + 3;
   }
   *estimate = bits;
   return err;
 }
 
-int EstimateCoefficientBits(const int16_t coef[64]) {
-  int bits = 4;
-  for (int k = 1; k < 64; ++k)
-    if (coef[k]) bits += std::bit_width(unsigned(std::abs(coef[k]))) + 3;
-  return bits;
-}
-
-double TransformEnergy(int position) {
-  const Basis& b = TheBasis();
-  return b.norm2[position >> 3] * b.norm2[position & 7] / 65536.0;
-}
-
-int QuantiseAndCount(const double s[64], const int32_t quant[64], int dcMin, int dcMax, int16_t coef[64]) {
-  QuantiseBlock(s, quant, kDeadZone, dcMin, dcMax, coef);
-  return CoefficientBits(coef);
-}
+double TransformEnergy(int position) { return TheBasis().energy[position]; }
 
 namespace {
 

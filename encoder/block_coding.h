@@ -32,30 +32,20 @@ void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone,
 bool WriteCoefficients(BitWriter& out, const int16_t coef[64]);
 // The bits WriteCoefficients would write; -1 where it would return false.
 int CoefficientBits(const int16_t coef[64]);
-// A quick estimate of the same: 4, and each coefficient's bit length and 3.
-int EstimateCoefficientBits(const int16_t coef[64]);
 
 // QuantiseBlock with kDeadZone at row q of the intra or inter factors, in
-// one pass with TransformError (returned) and EstimateCoefficientBits.
+// one pass with the transform-domain error (returned) and a quick estimate
+// of the bits: 4, and each coefficient's bit length and 3.
 double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax, int16_t coef[64], int* estimate);
 
 // The squared error over a block's samples that a unit error of the
 // dequantised value at a position (row * 8 + column) makes.
 double TransformEnergy(int position);
 
-// The squared sample error of coding s (by position) as coef (coefficient
-// order) with the factor row quant, from the transform domain (the
-// decoder's rounding aside).
-double TransformError(const double s[64], const int16_t coef[64], const int32_t quant[64]);
-
 // The dead zone of the transforms' quantisation: magnitudes are rounded down
 // from .72 of a step (measured on the photographs: a smaller one spends more
 // bytes than its gain is worth at every quality, a larger one loses more).
 inline constexpr double kDeadZone = 0.22;
-
-// QuantiseBlock with kDeadZone; returns the coefficient bits, -1 when they
-// cannot be coded.
-int QuantiseAndCount(const double s[64], const int32_t quant[64], int dcMin, int dcMax, int16_t coef[64]);
 
 // Writes the 7-bit change limit and the residue as the decoder reads them.
 // target holds values in -127..127; at most maxChanges (1..128) changes are

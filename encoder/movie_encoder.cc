@@ -80,7 +80,10 @@ struct Loop {
         rateNum(num),
         rateDen(den) {
     cutters.reserve(sounds.size());
-    for (const Sound* s : sounds) cutters.emplace_back(*s, o.audioQuality, o.audioDct);
+    for (const Sound* s : sounds) {
+      cutters.emplace_back(*s, o.audioQuality, o.audioDct);
+      rates.push_back(s->sampleRate);
+    }
     keyInterval = o.keyInterval ? o.keyInterval : std::max<uint32_t>(1, 10 * num / std::max(den, 1u));
     quality = std::clamp(o.quality, 1, 100);
     if (o.bitrate) rate = std::make_unique<RateControl>(o.bitrate, num, den);
@@ -271,14 +274,12 @@ bool EncodeMovieFile(const EncodeOptions& optsIn, EncodeStats* stats, std::strin
   Loop::FirstPass first;
   if (passes == 2) {
     Loop pass(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
-    for (const Sound& s : sounds) pass.rates.push_back(s.sampleRate);
     pass.MeasureInto(first);
     if (!run(pass)) return false;
     before = pass.frame;
     if (!(src = isY4m ? OpenY4m(v, why) : OpenPngSequence(v, why))) return false;
   }
   Loop loop(opts, src->width(), src->height(), num, den, soundPtrs, TrackIds(opts, sounds.size()));
-  for (const Sound& s : sounds) loop.rates.push_back(s.sampleRate);
   if (passes == 2) loop.rate->Plan(first.video, first.other, double(loop.quality));
   if (!run(loop)) return false;
   if (!loop.writer.WriteFile(opts.output, why)) return false;
@@ -320,12 +321,10 @@ bool EncodeMovieMemory(const std::vector<Picture>& pictures, const std::vector<M
   Loop::FirstPass first;
   if (opts.passes == 2) {
     Loop pass(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
-    for (const auto& t : tracks) pass.rates.push_back(t.sound.sampleRate);
     pass.MeasureInto(first);
     for (const Picture& p : pictures) pass.Add(p);
   }
   Loop loop(opts, pictures[0].width, pictures[0].height, num, den, soundPtrs, ids);
-  for (const auto& t : tracks) loop.rates.push_back(t.sound.sampleRate);
   if (opts.passes == 2) loop.rate->Plan(first.video, first.other, double(loop.quality));
   for (const Picture& p : pictures) loop.Add(p);
   if (!loop.writer.Finish(movie)) {

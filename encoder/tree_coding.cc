@@ -429,7 +429,7 @@ void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours, std
   sink.out = &w;
   sink.trees = trees;
   int lastHigh = 0;
-  double typeBits = 0, vectorBits = 0, shared = 0;
+  double typeBits = 0, shared = 0;
   for (size_t r = 0; r < rows.size(); ++r) {
     for (const Chunk& ch : plan[r]) {
       const bool repeat = RepeatPays(ch, countBits[ch.kind], oldColours, lastHigh, length);
@@ -437,10 +437,7 @@ void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours, std
       CodeChunk(sink, ch, countBits[ch.kind], oldColours, lastHigh, repeat);
       const double bits = double(w.BitCount() - before);
       if (ch.kind == BUNDLE_BLOCK_TYPE) typeBits += bits;
-      if (ch.kind == BUNDLE_X_OFFSET || ch.kind == BUNDLE_Y_OFFSET) {
-        vectorBits += bits;
-        if (repeat) shared += double(ch.values.size()) / 2;
-      }
+      if ((ch.kind == BUNDLE_X_OFFSET || ch.kind == BUNDLE_Y_OFFSET) && repeat) shared += double(ch.values.size()) / 2;
     }
     w.Append(rows[r].bits);
   }
@@ -469,7 +466,6 @@ void WritePlane(std::vector<RowData>& rows, uint32_t width, bool oldColours, std
   }
   coding->sameTypeCount = same;
   coding->sameTypeBits = std::max(0.0, typeBits - newBits);
-  coding->vectorBits = vectorBits;
   coding->sharedCount = shared;
   uint32_t most = 0;
   for (int x = 0; x < 31; ++x)

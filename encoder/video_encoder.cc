@@ -122,7 +122,7 @@ MotionVector EstimateCommonVector(const PlaneContext& pc, MotionVector guess) {
 }  // namespace
 
 VideoEncoder::VideoEncoder(const VideoEncoderConfig& config)
-    : config_(config), pool_(std::make_unique<WorkerPool>(std::clamp(config.threads, 1, kMaxThreads))) {
+    : config_(config), pool_(std::make_unique<WorkerPool>(config.threads)) {
   const uint32_t lw = (config.width + 7) & ~7u, lh = (config.height + 7) & ~7u;
   const uint32_t cw = (((config.width + 1) / 2) + 7) & ~7u, ch = (((config.height + 1) / 2) + 7) & ~7u;
   for (int i = 0; i < 4; ++i) {

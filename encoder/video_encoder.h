@@ -84,9 +84,6 @@ class VideoEncoder {
     bool fitted[2][4] = {};
     bool havePrevious = false;
   };
-  void EncodePlane(int plane, const uint8_t* src, uint32_t srcStride, uint32_t srcWidth, uint32_t srcHeight,
-                   bool key, double quality, std::vector<uint8_t>& out, FrameStats& stats);
-
   VideoEncoderConfig config_;
   State state_, saved_;
   std::unique_ptr<WorkerPool> pool_;
