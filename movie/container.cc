@@ -37,16 +37,20 @@ uint32_t FramePacketDecodedBytes(const uint8_t* record, size_t size, uint32_t tr
   return 0;
 }
 
+uint32_t TrackSampleBytes(uint32_t rateWord) { return (rateWord & TRACK_STEREO) ? 4 : 2; }
+
+uint64_t TrackFrameShareBytes(uint32_t rateWord, uint32_t num, uint32_t den) {
+  return num ? (uint64_t(den) * (rateWord & 0xFFFF) + num - 1) / num * TrackSampleBytes(rateWord) : 0;
+}
+
 uint32_t TrackLeadBytes(uint32_t frame1Decoded, uint32_t rateWord, uint32_t rateNumerator, uint32_t rateDenominator) {
   if (rateNumerator == 0) return 0;
-  const uint64_t frameBytes = (rateWord & TRACK_STEREO) ? 4 : 2;
-  const uint64_t own = (uint64_t(rateDenominator) * (rateWord & 0xFFFF) + rateNumerator - 1) / rateNumerator;
-  const uint64_t ownBytes = own * frameBytes;
+  const uint64_t ownBytes = TrackFrameShareBytes(rateWord, rateNumerator, rateDenominator);
   return frame1Decoded > ownBytes ? uint32_t(frame1Decoded - ownBytes) : 0;
 }
 
 uint32_t TrackLeadMs(uint32_t leadBytes, uint32_t rateWord) {
-  const uint64_t perSecond = uint64_t(rateWord & 0xFFFF) * ((rateWord & TRACK_STEREO) ? 4 : 2);
+  const uint64_t perSecond = uint64_t(rateWord & 0xFFFF) * TrackSampleBytes(rateWord);
   return perSecond ? uint32_t(uint64_t(leadBytes) * 1000 / perSecond) : 0;
 }
 

@@ -94,6 +94,12 @@ IndexFacts ComputeIndexFacts(const FrameIndexView& index, const MovieHeader& h);
 // before it. Reads only inside the record.
 uint32_t FramePacketDecodedBytes(const uint8_t* record, size_t size, uint32_t trackCount, uint32_t track);
 
+// The bytes of one decoded sample frame of a track (16-bit samples).
+uint32_t TrackSampleBytes(uint32_t rateWord);
+// A track's share of one frame's time in decoded bytes: its sample frames
+// rounded up, at the frame rate num / den. 0 when num is 0.
+uint64_t TrackFrameShareBytes(uint32_t rateWord, uint32_t num, uint32_t den);
+
 // A track's sound lead in decoded bytes: what frame 1's packet decodes to
 // beyond the track's own share of frame 1's time (its sample frames rounded
 // up), at the header's frame rate. 0 when frame 1 carries no more than that.

@@ -130,8 +130,8 @@ void MeasureLead(MovieState* m) {
     SoundTrack* t = &s.tracks[k];
     const uint32_t pos = s.selected[k];
     const uint32_t word = TrackWord(m->source.trackRate, pos);
-    const uint32_t sampleBytes = (word & TRACK_STEREO) ? 4 : 2;
-    const uint64_t share = (uint64_t(word & 0xFFFF) * hd + hn - 1) / hn * sampleBytes;
+    const uint32_t sampleBytes = TrackSampleBytes(word);
+    const uint64_t share = TrackFrameShareBytes(word, hn, hd);
     if (share == 0) continue;
     const uint32_t decoded = FramePacketDecodedBytes(m->source.frameData, m->source.frameSize, m->source.trackCount, pos);
     uint32_t lead = std::min(TrackLeadBytes(decoded, word, hn, hd), t->ringSize);

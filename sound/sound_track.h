@@ -1,6 +1,6 @@
 // SoundTrack: the record a sound back-end shares with the movie core, with the
-// SoundDriver operations at its head in slot order (the ten of the design and
-// a query of what the device still has to play), and the ring of decoded
+// SoundDriver operations at its head in slot order (the ten every back-end
+// has, and a query of what the device still has to play), and the ring of decoded
 // 16-bit samples that the frame step fills and the track service drains.
 #pragma once
 
