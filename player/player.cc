@@ -73,6 +73,10 @@ class Player {
   void HandleChar(int code);
   void Jump(int64_t frame);
   void JumpSeconds(int32_t seconds);
+  // The rate in force, or the file's own when the movie plays as fast as it can.
+  void RateInForce(uint32_t& num, uint32_t& den) const;
+  // The frame the position line and a snapshot speak of.
+  uint32_t ShownFrame() const { return s_.positionFrame ? s_.positionFrame : 1; }
   void ShowLine(const std::string& text);
   void DrawLine();
   void ExpireLine();
@@ -703,22 +707,23 @@ void Player::Jump(int64_t frame) {
   ShowPosition();
 }
 
-// Frames in a number of seconds at the rate in force (the file's own when the
-// movie plays as fast as it can).
-void Player::JumpSeconds(int32_t seconds) {
-  const Movie* m = s_.movie;
-  uint64_t num = m->rateNumerator, den = m->rateDenominator;
+void Player::RateInForce(uint32_t& num, uint32_t& den) const {
+  num = s_.movie->rateNumerator, den = s_.movie->rateDenominator;
   if (num == 0 || den == 0) num = s_.fileRateNumerator, den = s_.fileRateDenominator;
+}
+
+// Frames in a number of seconds at the rate in force.
+void Player::JumpSeconds(int32_t seconds) {
+  uint32_t num, den;
+  RateInForce(num, den);
   const int64_t frames = den ? int64_t(uint64_t(std::abs(seconds)) * num / den) : 0;
-  const int64_t from = s_.positionFrame ? s_.positionFrame : 1;
-  Jump(from + (seconds < 0 ? -frames : frames));
+  Jump(int64_t(ShownFrame()) + (seconds < 0 ? -frames : frames));
 }
 
 void Player::ShowPosition() {
-  const Movie* m = s_.movie;
-  uint32_t num = m->rateNumerator, den = m->rateDenominator;
-  if (num == 0 || den == 0) num = s_.fileRateNumerator, den = s_.fileRateDenominator;
-  ShowLine(FormatPosition(s_.positionFrame ? s_.positionFrame : 1, m->frameCount, num, den));
+  uint32_t num, den;
+  RateInForce(num, den);
+  ShowLine(FormatPosition(ShownFrame(), s_.movie->frameCount, num, den));
 }
 
 // The line goes where the statistics line is, or over the top of the picture.
@@ -771,7 +776,7 @@ void Player::ApplyVolume() {
 void Player::SaveFrame() {
   std::string source = name_;
   if (!source.empty() && source[0] == ':') source = PlayerProgramPath();  // the movie inside the player
-  const std::string file = SnapshotFileName(source, s_.positionFrame ? s_.positionFrame : 1);
+  const std::string file = SnapshotFileName(source, ShownFrame());
   std::string why;
   // The frame shown is converted again: the copy the screen gets next is whole.
   const bool saved = SaveFramePng(s_.movie, opt_.extraCopyFlags, file, &why);
