@@ -51,16 +51,6 @@ Geometry GeometryFor(uint32_t format, uint32_t width, uint32_t height) {
   return {int32_t(pitch), pitch * height};
 }
 
-// PNG pictures come from format 4 (red, green, blue, unused) or, with alpha,
-// format 6 (red, green, blue, alpha).
-bool WriteFramePng(const std::string& path, const std::vector<uint8_t>& rgbx, uint32_t width, uint32_t height,
-                   bool withAlpha) {
-  if (withAlpha) return WritePng(path, rgbx.data(), width, height, true);
-  std::vector<uint8_t> rgb(size_t(width) * height * 3);
-  for (size_t i = 0; i < size_t(width) * height; ++i) std::memcpy(&rgb[i * 3], &rgbx[i * 4], 3);
-  return WritePng(path, rgb.data(), width, height, false);
-}
-
 int Run(const std::vector<std::string>& args) {
   Options o;
   FrameRange range("pictures");
@@ -110,7 +100,8 @@ int Run(const std::vector<std::string>& args) {
 
   const bool png = !o.pngDir.empty();
   const bool pngAlpha = png && (movie->flags & OPEN_ALPHA);
-  const uint32_t format = png ? (pngAlpha ? COPY_FORMAT_32_ABGR : COPY_FORMAT_32_XBGR) : o.format;
+  // PNG pictures are copied as bytes red, green, blue (and alpha).
+  const uint32_t format = png ? (pngAlpha ? COPY_FORMAT_32_ABGR : COPY_FORMAT_24_BGR) : o.format;
   const uint32_t copyFlags = format | COPY_FULL | COPY_NEVER_SKIP | (o.showAlpha ? COPY_SHOW_ALPHA : 0);
   const Geometry g = GeometryFor(format, movie->width, movie->height);
   std::vector<uint8_t> buffer(g.bytes);
@@ -135,7 +126,7 @@ int Run(const std::vector<std::string>& args) {
     if (png) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame%05u.png", frame);
-      if (!WriteFramePng(o.pngDir + name, buffer, movie->width, movie->height, pngAlpha))
+      if (!WritePng(o.pngDir + name, buffer.data(), movie->width, movie->height, pngAlpha))
         status = Fail("pictures: cannot write " + o.pngDir + name);
     } else if (std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size()) {
       status = Fail("pictures: error writing " + o.out);
