@@ -359,7 +359,7 @@ size_t FrameCap(const MovieTrackInfo& t) { return ((uint64_t(t.largestPacket) + 
 
 DecoderPtr DecoderFor(const MovieTrackInfo& t) {
   const uint32_t channels = (t.rateWord & TRACK_STEREO) ? 2 : 1;
-  const bool dct = (t.rateWord & TRACK_CODEC_B) && !(t.rateWord & TRACK_CODEC_A);
+  const bool dct = TrackUsesDct(t.rateWord);
   return DecoderPtr(AudioDecoderOpen(t.rateWord & 0xFFFF, channels, dct));
 }
 

@@ -84,7 +84,7 @@ struct Block {
 
 bool SplitBlocks(const std::vector<Record>& records, size_t track, uint32_t rateWord, std::vector<Block>& blocks,
                  std::string* why) {
-  const bool dct = (rateWord & TRACK_CODEC_B) && !(rateWord & TRACK_CODEC_A);
+  const bool dct = TrackUsesDct(rateWord);
   std::unique_ptr<AudioDecoder, DecoderCloser> decoder(
       AudioDecoderOpen(rateWord & 0xFFFF, (rateWord & TRACK_STEREO) ? 2 : 1, dct));
   if (!decoder) {

@@ -45,7 +45,6 @@ void SplitRecord(const uint8_t* record, size_t size, uint32_t trackCount, Record
 }
 
 bool TrackIsCompressed(uint32_t rateWord) { return (rateWord & (TRACK_CODEC_A | TRACK_CODEC_B)) != 0; }
-bool TrackUsesDct(uint32_t rateWord) { return (rateWord & TRACK_CODEC_B) && !(rateWord & TRACK_CODEC_A); }
 uint32_t TrackChannels(uint32_t rateWord) { return (rateWord & TRACK_STEREO) ? 2 : 1; }
 
 }  // namespace tarn::gst

@@ -53,9 +53,8 @@ struct RecordParts {
 // video data is empty too.
 void SplitRecord(const uint8_t* record, size_t size, uint32_t trackCount, RecordParts& out);
 
-// Whether a track's rate word names compressed audio, and its variant.
+// Whether a track's rate word names compressed audio (its variant: TrackUsesDct).
 bool TrackIsCompressed(uint32_t rateWord);
-bool TrackUsesDct(uint32_t rateWord);
 uint32_t TrackChannels(uint32_t rateWord);
 inline uint32_t TrackRate(uint32_t rateWord) { return rateWord & 0xFFFF; }
 

@@ -45,6 +45,8 @@ inline constexpr uint32_t TRACK_CODEC_A = 0x80000000;  // compressed; RDFT varia
 inline constexpr uint32_t TRACK_16BIT = 0x40000000;
 inline constexpr uint32_t TRACK_STEREO = 0x20000000;
 inline constexpr uint32_t TRACK_CODEC_B = 0x10000000;  // compressed; DCT variant when alone
+// Whether a track's rate word names the DCT variant of the compressed audio.
+constexpr bool TrackUsesDct(uint32_t rateWord) { return (rateWord & TRACK_CODEC_B) && !(rateWord & TRACK_CODEC_A); }
 
 struct MovieRect {
   int32_t x, y, width, height;

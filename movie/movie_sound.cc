@@ -80,7 +80,7 @@ bool OpenTrack(MovieState* m, uint32_t k, uint32_t pos, SoundOpenRoutine open) {
   t->ringEnd = ring + t->ringSize;
   t->writePos = t->readPos = ring;
   t->output8Bit = (word & TRACK_16BIT) ? 0 : 1;
-  t->decoder = AudioDecoderOpen(ownRate, channels, (word & TRACK_CODEC_B) && !(word & TRACK_CODEC_A));
+  t->decoder = AudioDecoderOpen(ownRate, channels, TrackUsesDct(word));
   if (!t->decoder) {
     if (t->driver.close) t->driver.close(t);
     MovieReleasePiece(m, ring, t->ringSize);

@@ -39,7 +39,6 @@ bool ParseId(const std::string& text, uint32_t& id) {
 }
 
 bool IsCompressed(uint32_t rateWord) { return (rateWord & (TRACK_CODEC_A | TRACK_CODEC_B)) != 0; }
-bool UsesDct(uint32_t rateWord) { return (rateWord & TRACK_CODEC_B) && !(rateWord & TRACK_CODEC_A); }
 uint32_t Channels(uint32_t rateWord) { return (rateWord & TRACK_STEREO) ? 2 : 1; }
 
 void ListTracks(const MovieContainer& c) {
@@ -49,7 +48,7 @@ void ListTracks(const MovieContainer& c) {
     const uint32_t word = c.rateWord[t];
     std::printf("track %zu: id %u, %u Hz, %s, %s, %s, largest packet %u bytes\n", t, c.trackId[t], word & 0xFFFF,
                 Channels(word) == 2 ? "stereo" : "mono", (word & TRACK_16BIT) ? "16-bit" : "8-bit",
-                !IsCompressed(word) ? "not compressed" : UsesDct(word) ? "dct" : "rdft", c.largestPacket[t]);
+                !IsCompressed(word) ? "not compressed" : TrackUsesDct(word) ? "dct" : "rdft", c.largestPacket[t]);
   }
 }
 
@@ -63,7 +62,7 @@ std::string DecodeTrack(const std::vector<uint8_t>& movie, const MovieContainer&
                         std::vector<uint8_t>& pcm) {
   const uint32_t word = c.rateWord[track];
   std::unique_ptr<AudioDecoder, DecoderCloser> decoder(
-      AudioDecoderOpen(word & 0xFFFF, Channels(word), UsesDct(word)));
+      AudioDecoderOpen(word & 0xFFFF, Channels(word), TrackUsesDct(word)));
   if (!decoder) return "cannot create the audio decoder";
   const FrameIndexView index = c.Index();
   const size_t tracks = c.trackId.size();
