@@ -173,7 +173,11 @@ int Ready(SoundTrack* t) {
   if (!s->playing) return 1;  // preroll: getBuffer locks the rest of the first fill
   const uint32_t size = s->bufferBytes;
   uint32_t now = MovieTimeMs();
-  bool measure = now - s->lastCheckTime > kSoundLoopMeasureMs;
+  // Near the end of the data the device may take the rest, and the silence
+  // after it, at any moment: a write placed by an older reading would land
+  // where the device has already read, and be lost unseen.
+  const uint64_t ahead = s->written - std::min(s->taken, s->written);
+  bool measure = now - s->lastCheckTime > kSoundLoopMeasureMs || ahead < 2 * uint64_t(s->writeChunk);
   for (int repairs = 0;; ++repairs) {
     bool starving = false;
     if (measure) {
