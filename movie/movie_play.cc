@@ -119,7 +119,9 @@ void MovieNextFrame(Movie* movie) {
   }
   MovieServiceSound(m);
   StatsCloseCopyInterval(m, MovieTimeMs());
-  MovieReadFrame(m, m->currentFrame >= m->frameCount ? 1 : m->currentFrame + 1);
+  const bool wrap = m->currentFrame >= m->frameCount;
+  MovieReadFrame(m, wrap ? 1 : m->currentFrame + 1);
+  if (wrap && m->frameCount > 1) SoundDecodeAhead(m);
 }
 
 uint32_t MovieWait(Movie* movie) {

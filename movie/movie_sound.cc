@@ -194,6 +194,10 @@ void SoundCloseTracks(MovieState* m) {
 
 const uint8_t* SoundDecodeFrame(MovieState* m, const uint8_t* p, const uint8_t* end, bool* malformed) {
   MovieSound& s = m->sound;
+  if (s.decodedAhead) {
+    s.decodedAhead = 0;
+    return FrameVideoStart(p, end, m->source.trackCount, malformed);
+  }
   bool locked = false;
   const uint8_t* video = WalkFramePackets(p, end, m->source.trackCount, malformed,
                                           [&](uint32_t t, const uint8_t* packet, const uint8_t* packetEnd) {
@@ -207,6 +211,13 @@ const uint8_t* SoundDecodeFrame(MovieState* m, const uint8_t* p, const uint8_t* 
                                           });
   if (locked) MovieNodeUnlock(&s.node);
   return video;
+}
+
+void SoundDecodeAhead(MovieState* m) {
+  if (m->sound.selectedCount == 0 || m->source.frameData == nullptr) return;
+  bool malformed = false;
+  SoundDecodeFrame(m, m->source.frameData, m->source.frameData + m->source.frameSize, &malformed);
+  m->sound.decodedAhead = 1;
 }
 
 void MovieServiceSound(MovieState* m) {
@@ -241,6 +252,7 @@ uint32_t SoundSwitch(MovieState* m, uint32_t on) {
       result = 1;
     } else if (wasPlaying || s.playing) {
       SoundRingReset(t);
+      s.decodedAhead = 0;
       const bool atStart = m->currentFrame == 1 && m->clock.framesDecoded == 0;
       if (!atStart) SoundPrefillSilence(t);
       s.playing = 0;
@@ -253,6 +265,7 @@ uint32_t SoundSwitch(MovieState* m, uint32_t on) {
 void SoundRestartAt(MovieState* m, uint32_t frame) {
   MovieSound& s = m->sound;
   if (s.selectedCount == 0) return;
+  s.decodedAhead = 0;
   SoundSwitch(m, 0);
   (void)SoundTakeUnderrun(m);  // a starvation before the jump belongs to the sound given up
   MovieNodeLock(&s.node);

@@ -23,6 +23,7 @@ struct MovieSound {
   uint32_t playing;
   uint32_t leadBytes[kMaxPendingTracks];  // per selected track: the sound it holds ahead of the picture
   uint32_t leadFrames;       // records before a frame that hold the lead, plus one (0: no lead)
+  uint32_t decodedAhead;     // the current record's packets are in the rings already
   uint32_t joined;           // the sound node is on the sound thread
   ServiceNode node;          // its mutex guards the track rings
 };
@@ -39,6 +40,13 @@ void SoundCloseTracks(MovieState* m);
 // and decodes the selected ones into their rings. Returns where the video data
 // starts; *malformed when a length field runs past the record.
 const uint8_t* SoundDecodeFrame(MovieState* m, const uint8_t* p, const uint8_t* end, bool* malformed);
+
+// At a wrap from the last frame to the first: decodes the loaded record's
+// packets at once, a frame before its decode, and SoundDecodeFrame then only
+// finds its video data. The last sound before a wrap ends with the last
+// picture, so frame 1's sound waiting for frame 1's time would leave the
+// devices nothing to play for a moment.
+void SoundDecodeAhead(MovieState* m);
 
 // Moves ring bytes to each selected track's device. Takes the sound lock
 // without waiting and returns at once when it is busy. Does nothing for a
