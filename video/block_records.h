@@ -1,0 +1,162 @@
+// The two halves of a plane decode and what passes between them. The parse
+// (video_decode.cc) takes the bits and bundles and keeps the change map; for
+// each block it hands a sink what the block writes. The rebuild (PlaneRebuild)
+// writes the samples. A serial decode's sink rebuilds at once; a parallel
+// one writes block records into a RecordRing, and the thread on its other
+// side rebuilds them in the same order (RebuildRecords), so both call the
+// same PlaneRebuild with the same arguments.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/cpu_features.h"
+#include "video/video_internal.h"
+#include "video/video_tables.h"
+
+namespace tarn {
+
+// The samples' side of one plane. Every call names the block at (x, y) (its
+// top-left sample) and writes only inside the destination plane, reading
+// only the reference plane; in place (dst == ref), each sees what the calls
+// before it wrote. Displacements (dx, dy) were clamped by the parse so that
+// the displaced block lies inside the plane.
+struct PlaneRebuild {
+  uint8_t* dst;
+  const uint8_t* ref;
+  uint32_t width, height;
+  ptrdiff_t stride;
+  bool inPlace;  // every frame is a key frame: decoded in place
+  IdctDsp idct;
+
+  uint8_t* At(uint32_t x, uint32_t y) const { return dst + ptrdiff_t(y) * stride + x; }
+  const uint8_t* RefAt(uint32_t x, uint32_t y, int dx = 0, int dy = 0) const {
+    return ref + (ptrdiff_t(y) + dy) * stride + (ptrdiff_t(x) + dx);
+  }
+
+  static void Copy8(uint8_t* d, const uint8_t* s) {
+    uint64_t v;
+    std::memcpy(&v, s, 8);
+    std::memcpy(d, &v, 8);
+  }
+  // Members are read once into locals: the byte stores may alias them.
+  void CopyBlock(uint8_t* d, const uint8_t* s) const {
+    const ptrdiff_t st = stride;
+    for (int y = 0; y < 8; ++y) Copy8(d + y * st, s + y * st);
+  }
+
+  void Skip(uint32_t x, uint32_t y) const {
+    if (!inPlace) CopyBlock(At(x, y), RefAt(x, y));
+  }
+  void Motion(uint32_t x, uint32_t y, int dx, int dy) const { CopyBlock(At(x, y), RefAt(x, y, dx, dy)); }
+  void Fill(uint32_t x, uint32_t y, uint8_t c) const {
+    const uint64_t v = c * 0x0101010101010101ull;
+    uint8_t* d = At(x, y);
+    const ptrdiff_t st = stride;
+    for (int row = 0; row < 8; ++row) std::memcpy(d + row * st, &v, 8);
+  }
+  void Tile(uint32_t x, uint32_t y, const uint8_t tile[64]) const {
+    uint8_t* d = At(x, y);
+    const ptrdiff_t st = stride;
+    for (int row = 0; row < 8; ++row) Copy8(d + row * st, tile + 8 * row);
+  }
+  void Intra(uint32_t x, uint32_t y, const int16_t coef[64], uint32_t q) const {
+    idct.put(coef, kIntraQuant[q & 15], At(x, y), stride);
+  }
+  // In place, a displaced source may overlap the block at another offset:
+  // inter and residue blocks then add one sample at a time, as that order
+  // defines what is read there.
+  void Inter(uint32_t x, uint32_t y, int dx, int dy, const int16_t coef[64], uint32_t q) const {
+    (inPlace ? IdctAdd : idct.add)(coef, kInterQuant[q & 15], At(x, y), stride, RefAt(x, y, dx, dy), stride);
+  }
+  void Residue(uint32_t x, uint32_t y, int dx, int dy, const uint8_t residue[64]) const {
+    (inPlace ? AddResidueInOrder : AddResidue)(residue, At(x, y), RefAt(x, y, dx, dy), stride);
+  }
+  // Each sample as a 2 x 2 square of the 16 x 16 area at (x, y); of an area
+  // that does not fit in the plane only the part inside is written.
+  void ScaledTile(uint32_t x, uint32_t y, const uint8_t tile[64]) const;
+  void ScaledIntra(uint32_t x, uint32_t y, const int16_t coef[64], uint32_t q) const {
+    uint8_t tile[64];
+    idct.block(coef, kIntraQuant[q & 15], tile);
+    ScaledTile(x, y, tile);
+  }
+};
+
+void PlaneRebuildInit(PlaneRebuild& rb, uint8_t* dst, const uint8_t* ref, uint32_t width, uint32_t height,
+                      uint32_t stride, CpuFlags cpu);
+
+// A block record: a 4-byte head (op, arg, dx and dy as int8) and a payload;
+// every size is a multiple of 4, so payloads stay 4-byte aligned in a
+// 4-byte aligned batch. A record covers the next 8 samples of its block row
+// (16 for the REC_SCALED_ ones, 8 * arg for REC_SKIP); a row ends when the
+// covered width reaches the plane width.
+enum : uint8_t {
+  REC_SKIP,          // arg blocks (1..255)
+  REC_NONE,          // a block that writes nothing
+  REC_MOTION,        // dx, dy
+  REC_FILL,          // colour arg
+  REC_TILE,          // 64 samples
+  REC_INTRA,         // 64 coefficients (int16, by position), quantiser arg
+  REC_INTER,         // dx, dy, 64 coefficients, quantiser arg
+  REC_RESIDUE,       // dx, dy, 64 residue bytes
+  REC_SCALED_NONE,   // a scaled area's odd row, or a sub-type that writes nothing
+  REC_SCALED_TILE,   // 64 samples
+  REC_SCALED_INTRA,  // 64 coefficients, quantiser arg
+};
+
+inline constexpr size_t kRecordHead = 4;
+inline constexpr size_t kRecordMax = kRecordHead + 64 * sizeof(int16_t);  // the largest record
+inline constexpr size_t kRecordBatch = 2048;                              // bytes of a ring slot
+
+// Writes the samples of bytes of whole records, as a RecordSink wrote them,
+// continuing at (*x, *y) and leaving there the block after the last.
+void RebuildRecords(const PlaneRebuild& rb, const uint8_t* records, size_t bytes, uint32_t* x, uint32_t* y);
+
+// A bounded ring of record batches between one parse and one rebuild. The
+// parse fills the next slot and publishes it (release); the rebuild takes
+// published slots in order and releases them. Each side waits for the other
+// only on the other's counter: a slot takes a few microseconds to fill or
+// rebuild, so a waiting side first spins, pausing, for up to kSpinUs, and
+// only then sleeps until the counter moves. Lives at the start of
+// kVideoRingBytes of the caller's memory, made anew by Reset before each
+// use while no thread is at it.
+class RecordRing {
+ public:
+  static constexpr uint32_t kSlots = 32;
+  static constexpr int kSpinUs = 10;
+
+  struct Slot {
+    uint32_t bytes;  // records in data
+    uint32_t step;   // the frame's plane step they belong to
+    bool last;       // the parse has nothing more after this slot
+    alignas(4) uint8_t data[kRecordBatch];
+  };
+
+  static RecordRing* Reset(uint8_t* memory);
+
+  // Parse side: the slot to fill next, once the rebuild has freed it.
+  Slot& Fill();
+  void Publish();
+  // Rebuild side: the next published slot, and its return.
+  const Slot& Take();
+  void Release();
+
+ private:
+  // The counter's value once it differs from seen.
+  static uint32_t AwaitChange(const std::atomic<uint32_t>& counter, uint32_t seen);
+
+  // Apart, so that the two sides do not write one cache line.
+  std::atomic<uint32_t> published_{0};  // stored by the parse only
+  uint32_t filling_ = 0;                // the parse's own: slots it has published
+  uint8_t padA_[56];
+  std::atomic<uint32_t> released_{0};  // stored by the rebuild only
+  uint32_t taking_ = 0;                // the rebuild's own: slots it has released
+  uint8_t padB_[56];
+  Slot slots_[kSlots];
+};
+
+static_assert(sizeof(RecordRing) <= kVideoRingBytes, "kVideoRingBytes must hold a RecordRing");
+
+}  // namespace tarn
