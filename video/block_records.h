@@ -115,16 +115,18 @@ inline constexpr size_t kRecordBatch = 2048;                              // byt
 void RebuildRecords(const PlaneRebuild& rb, const uint8_t* records, size_t bytes, uint32_t* x, uint32_t* y);
 
 // A bounded ring of record batches between one parse and one rebuild. The
-// parse fills the next slot and publishes it (release); the rebuild takes
-// published slots in order and releases them. Each side waits for the other
-// only on the other's counter: a slot takes a few microseconds to fill or
-// rebuild, so a waiting side first spins, pausing, for up to kSpinUs, and
-// only then sleeps until the counter moves. Lives at the start of
-// kVideoRingBytes of the caller's memory, made anew by Reset before each
-// use while no thread is at it.
+// parse fills the next slot and publishes it; the rebuild takes published
+// slots in order and releases them. A side that finds the ring empty (the
+// rebuild) or full (the parse) first spins, pausing, for up to kSpinUs (a
+// slot takes a few microseconds), then sleeps until kBatch slots are ready
+// or free, or the parse has ended: few wakes a frame, as each costs the
+// waker a system call and the sleeper a trip through the scheduler. Lives
+// at the start of kVideoRingBytes of the caller's memory, made anew by
+// Reset before each use while no thread is at it.
 class RecordRing {
  public:
   static constexpr uint32_t kSlots = 32;
+  static constexpr uint32_t kBatch = kSlots / 4;
   static constexpr int kSpinUs = 10;
 
   struct Slot {
@@ -136,24 +138,37 @@ class RecordRing {
 
   static RecordRing* Reset(uint8_t* memory);
 
-  // Parse side: the slot to fill next, once the rebuild has freed it.
+  // Parse side: the slot to fill next, once the rebuild has freed it; its
+  // publication (last: nothing follows it).
   Slot& Fill();
-  void Publish();
+  void Publish(bool last);
   // Rebuild side: the next published slot, and its return.
   const Slot& Take();
   void Release();
 
  private:
-  // The counter's value once it differs from seen.
-  static uint32_t AwaitChange(const std::atomic<uint32_t>& counter, uint32_t seen);
+  // Returns once counter moves from seen within the spin, else once done()
+  // holds, sleeping with *wants set to the count of counter that the other
+  // side must reach to wake this one.
+  template <class Done>
+  void Await(const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants, uint32_t target,
+             Done done);
+  // Wakes the other side when it sleeps for a target that counter reached (or always).
+  static void WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32_t>& wants, bool always);
 
-  // Apart, so that the two sides do not write one cache line.
+  // Each group apart, so that the two sides do not write one cache line.
+  // Counters are stored and loaded sequentially consistent against the
+  // other side's wants: either the waker sees a sleeper's target, or the
+  // sleeper sees the waker's count.
   std::atomic<uint32_t> published_{0};  // stored by the parse only
+  std::atomic<bool> ended_{false};      // the parse published its last slot
   uint32_t filling_ = 0;                // the parse's own: slots it has published
-  uint8_t padA_[56];
+  std::atomic<uint32_t> parseWants_{0};  // released_ count the sleeping parse waits for; 0: awake
+  uint8_t padA_[48];
   std::atomic<uint32_t> released_{0};  // stored by the rebuild only
   uint32_t taking_ = 0;                // the rebuild's own: slots it has released
-  uint8_t padB_[56];
+  std::atomic<uint32_t> rebuildWants_{0};  // published_ count the sleeping rebuild waits for; 0: awake
+  uint8_t padB_[52];
   Slot slots_[kSlots];
 };
 

@@ -4,6 +4,9 @@
 // plane (never its stride padding); reads only the records and the
 // reference plane.
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <new>
 
 #include "common/little_endian.h"
@@ -124,8 +127,6 @@ void RebuildRecords(const PlaneRebuild& rb, const uint8_t* p, size_t bytes, uint
   *py = y;
 }
 
-RecordRing* RecordRing::Reset(uint8_t* memory) { return new (memory) RecordRing; }
-
 namespace {
 
 inline void CpuRelax() {
@@ -136,41 +137,82 @@ inline void CpuRelax() {
 #endif
 }
 
-}  // namespace
+// Where the sides of the rings sleep, by the address of the counter they
+// watch. (Not the counters' own wait: it yields the processor before it
+// sleeps, and on a busy machine a yield gives another program the rest of a
+// time slice.)
+struct Sleepers {
+  std::mutex mutex;
+  std::condition_variable changed;
+};
 
-uint32_t RecordRing::AwaitChange(const std::atomic<uint32_t>& counter, uint32_t seen) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinUs);
-  for (;;) {
-    const uint32_t now = counter.load(std::memory_order_acquire);
-    if (now != seen) return now;
-    if (std::chrono::steady_clock::now() < until) {
-      for (int i = 0; i < 16; ++i) CpuRelax();
-    } else {
-      counter.wait(seen, std::memory_order_acquire);
-    }
-  }
+Sleepers& SleepersFor(const void* counter) {
+  // Never destroyed: a movie left open at exit still has its threads.
+  static Sleepers* const table = new Sleepers[16];
+  return table[(reinterpret_cast<uintptr_t>(counter) >> 6) & 15];
 }
 
+}  // namespace
+
+template <class Done>
+void RecordRing::Await(const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants,
+                       uint32_t target, Done done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinUs);
+  do {
+    if (counter.load(std::memory_order_acquire) != seen) return;  // the caller looks again
+    for (int i = 0; i < 16; ++i) CpuRelax();
+  } while (std::chrono::steady_clock::now() < until);
+  Sleepers& s = SleepersFor(&counter);
+  std::unique_lock lock(s.mutex);
+  for (;;) {
+    wants->store(target, std::memory_order_seq_cst);
+    if (done()) break;
+    s.changed.wait(lock);
+  }
+  wants->store(0, std::memory_order_relaxed);
+}
+
+void RecordRing::WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32_t>& wants, bool always) {
+  uint32_t target = wants.load(std::memory_order_seq_cst);
+  if (target == 0 || (!always && int32_t(counter.load(std::memory_order_relaxed) - target) < 0)) return;
+  // One wake per sleep: the sleeper sets its target again if it must sleep on.
+  if (!wants.compare_exchange_strong(target, 0, std::memory_order_seq_cst)) return;
+  Sleepers& s = SleepersFor(&counter);
+  // Taking the lock waits for a sleeper between its target and its wait.
+  { std::lock_guard lock(s.mutex); }
+  s.changed.notify_all();
+}
+
+RecordRing* RecordRing::Reset(uint8_t* memory) { return new (memory) RecordRing; }
+
 RecordRing::Slot& RecordRing::Fill() {
-  uint32_t freed = released_.load(std::memory_order_acquire);
-  while (filling_ - freed >= kSlots) freed = AwaitChange(released_, freed);
+  for (uint32_t freed; filling_ - (freed = released_.load(std::memory_order_acquire)) >= kSlots;) {
+    Await(released_, freed, &parseWants_, filling_ - kSlots + kBatch, [&] {
+      return int32_t(released_.load(std::memory_order_seq_cst) - (filling_ - kSlots + kBatch)) >= 0;
+    });
+  }
   return slots_[filling_ % kSlots];
 }
 
-void RecordRing::Publish() {
-  published_.store(++filling_, std::memory_order_release);
-  published_.notify_one();
+void RecordRing::Publish(bool last) {
+  if (last) ended_.store(true, std::memory_order_seq_cst);
+  published_.store(++filling_, std::memory_order_seq_cst);
+  WakeIf(published_, rebuildWants_, last);
 }
 
 const RecordRing::Slot& RecordRing::Take() {
-  uint32_t ready = published_.load(std::memory_order_acquire);
-  while (ready == taking_) ready = AwaitChange(published_, ready);
+  while (published_.load(std::memory_order_acquire) == taking_) {
+    Await(published_, taking_, &rebuildWants_, taking_ + kBatch, [&] {
+      return int32_t(published_.load(std::memory_order_seq_cst) - (taking_ + kBatch)) >= 0 ||
+             ended_.load(std::memory_order_seq_cst);
+    });
+  }
   return slots_[taking_ % kSlots];
 }
 
 void RecordRing::Release() {
-  released_.store(++taking_, std::memory_order_release);
-  released_.notify_one();
+  released_.store(++taking_, std::memory_order_seq_cst);
+  WakeIf(released_, parseWants_, false);
 }
 
 }  // namespace tarn

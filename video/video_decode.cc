@@ -629,7 +629,7 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
         slot.bytes = uint32_t(sink.Bytes());
         slot.step = uint32_t(i);
         slot.last = parser.Done() && i + 1 == first[g + 1];
-        ring.Publish();
+        ring.Publish(slot.last);
       } while (!parser.Done());
       const PlaneResult r = parser.Result();
       corrupt[g] |= r.corrupt;
