@@ -90,12 +90,12 @@ void PlaneRebuildInit(PlaneRebuild& rb, uint8_t* dst, const uint8_t* ref, uint32
 // A block record: a 4-byte head (op, arg, dx and dy as int8) and a payload;
 // every size is a multiple of 4, so payloads stay 4-byte aligned in a
 // 4-byte aligned batch. A record covers the next 8 samples of its block row
-// (16 for the REC_SCALED_ ones, 8 * arg for REC_SKIP); a row ends when the
-// covered width reaches the plane width.
+// (16 for the REC_SCALED_ ones, 8 * arg for REC_SKIP and REC_MOTION); a row
+// ends when the covered width reaches the plane width.
 enum : uint8_t {
   REC_SKIP,          // arg blocks (1..255)
   REC_NONE,          // a block that writes nothing
-  REC_MOTION,        // dx, dy
+  REC_MOTION,        // arg blocks (1..255): (dx, dy) in the head, then a byte pair for each further one
   REC_FILL,          // colour arg
   REC_TILE,          // 64 samples
   REC_INTRA,         // 64 coefficients (int16, by position), quantiser arg
@@ -107,6 +107,8 @@ enum : uint8_t {
 };
 
 inline constexpr size_t kRecordHead = 4;
+// A REC_MOTION record of n blocks: the head holds the first pair.
+constexpr size_t MotionRecordBytes(uint32_t n) { return (kRecordHead + 2 * (n - 1) + 3) & ~size_t(3); }
 inline constexpr size_t kRecordMax = kRecordHead + 64 * sizeof(int16_t);  // the largest record
 inline constexpr size_t kRecordBatch = 2048;                              // bytes of a ring slot
 

@@ -75,10 +75,14 @@ void RebuildRecords(const PlaneRebuild& rb, const uint8_t* p, size_t bytes, uint
         for (uint32_t k = 0; k < covered; k += 8) rb.Skip(x + k, y);
         p += kRecordHead;
         break;
-      case REC_MOTION:
+      case REC_MOTION: {
+        const uint32_t n = p[1];
         rb.Motion(x, y, dx, dy);
-        p += kRecordHead;
+        for (uint32_t k = 1; k < n; ++k) rb.Motion(x + 8 * k, y, int8_t(p[2 + 2 * k]), int8_t(p[3 + 2 * k]));
+        covered = 8 * n;
+        p += MotionRecordBytes(n);
         break;
+      }
       case REC_FILL:
         rb.Fill(x, y, p[1]);
         p += kRecordHead;

@@ -111,18 +111,18 @@ struct DiscardSink : ScratchSink {
 // Parallel: block records (block_records.h) into a batch of capacity bytes
 // (4-byte aligned, at least kRecordMax), which RebuildRecords turns into
 // the same PlaneRebuild calls. Positions are implied by the order; runs of
-// skips in a row share one record.
+// skips, and of motion blocks, in a row share one record.
 struct RecordSink {
   uint8_t* const start;
   uint8_t* w;
   uint8_t* const last;      // a record may start at or before this
-  uint8_t* skips = nullptr;  // the record of the skips just before, to extend
+  uint8_t* run = nullptr;   // the skip or motion record just before, to extend
 
   RecordSink(uint8_t* out, size_t capacity) : start(out), w(out), last(out + capacity - kRecordMax) {}
   size_t Bytes() const { return size_t(w - start); }
 
   bool Full() const { return w > last; }
-  void RowStart() { skips = nullptr; }
+  void RowStart() { run = nullptr; }
   int16_t* Coefficients() { return reinterpret_cast<int16_t*>(w + kRecordHead); }
   uint8_t* Tile() { return w + kRecordHead; }
   void Put(uint8_t op, size_t bytes, uint32_t arg = 0, int dx = 0, int dy = 0) {
@@ -131,18 +131,30 @@ struct RecordSink {
     w[2] = uint8_t(int8_t(dx));
     w[3] = uint8_t(int8_t(dy));
     w += bytes;
-    skips = nullptr;
+    run = nullptr;
   }
   void Skip(uint32_t, uint32_t) {
-    if (skips && skips[1] < 255) {
-      ++skips[1];
+    if (run && run[0] == REC_SKIP && run[1] < 255) {
+      ++run[1];
       return;
     }
     Put(REC_SKIP, kRecordHead, 1);
-    skips = w - kRecordHead;
+    run = w - kRecordHead;
   }
   void None() { Put(REC_NONE, kRecordHead); }
-  void Motion(uint32_t, uint32_t, int dx, int dy) { Put(REC_MOTION, kRecordHead, 0, dx, dy); }
+  // The record only ever grows at the batch's end, by at most 4 bytes a
+  // block, within the kRecordMax that Full() keeps free before each block.
+  void Motion(uint32_t, uint32_t, int dx, int dy) {
+    if (run && run[0] == REC_MOTION && run[1] < 255) {
+      const uint32_t n = run[1]++;
+      run[2 + 2 * n] = uint8_t(int8_t(dx));
+      run[3 + 2 * n] = uint8_t(int8_t(dy));
+      w = run + MotionRecordBytes(n + 1);
+      return;
+    }
+    Put(REC_MOTION, kRecordHead, 1, dx, dy);
+    run = w - kRecordHead;
+  }
   void Fill(uint32_t, uint32_t, uint8_t c) { Put(REC_FILL, kRecordHead, c); }
   void TileDone(uint32_t, uint32_t) { Put(REC_TILE, kRecordHead + 64); }
   void Intra(uint32_t, uint32_t, uint32_t q) { Put(REC_INTRA, kRecordMax, q); }
