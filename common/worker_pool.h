@@ -3,6 +3,8 @@
 // inline. Also the thread count the library and the tools use by default.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -11,6 +13,29 @@
 #include <vector>
 
 namespace tarn {
+
+// One pause of a spin-wait: on x86 it lets the core's other hardware thread
+// run and eases the memory order machinery; elsewhere a hint or nothing.
+inline void SpinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Pauses until ready() holds (true) or for about us microseconds (false).
+template <class Ready>
+bool SpinUntil(int us, Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+  do {
+    for (int i = 0; i < 16; ++i) {
+      if (ready()) return true;
+      SpinPause();
+    }
+  } while (std::chrono::steady_clock::now() < until);
+  return ready();
+}
 
 // TARN_THREADS (1..kMaxThreads) when set, else the processor count; a test
 // override set with ThreadsSetOverride comes first.
@@ -49,12 +74,20 @@ class WorkerPool {
   // to claim, the lock released while a part runs.
   void RunClaimed(std::unique_lock<std::mutex>& lock);
 
+  // Jobs often come back to back (the frames of a movie): a worker that ran
+  // out of parts, and the caller waiting for the last part of its job, look
+  // for a while (pausing) before they sleep, so that neither waits out a
+  // trip through the scheduler.
+  static constexpr int kSpinUs = 100;
+
   std::mutex mutex_;
   std::condition_variable_any wake_;  // a job arrived (guarded by mutex_)
   std::condition_variable done_;      // the last part of a job returned
   void (*part_)(void*, int) = nullptr;  // the job in hand: guarded by mutex_
   void* context_ = nullptr;
   int count_ = 0, next_ = 0, unfinished_ = 0;
+  std::atomic<uint32_t> jobs_{0};        // jobs begun: stored under mutex_, polled without it
+  std::atomic<int> unfinishedSeen_{0};   // unfinished_: stored under mutex_, polled without it
   std::vector<std::jthread> workers_;  // last: stop and join before the state above dies
 };
 

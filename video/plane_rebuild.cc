@@ -3,13 +3,13 @@
 // carries records between two threads. Writes only inside the destination
 // plane (never its stride padding); reads only the records and the
 // reference plane.
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <new>
 
 #include "common/little_endian.h"
+#include "common/worker_pool.h"
 #include "video/block_records.h"
 
 namespace tarn {
@@ -133,14 +133,6 @@ void RebuildRecords(const PlaneRebuild& rb, const uint8_t* p, size_t bytes, uint
 
 namespace {
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // Where the sides of the rings sleep, by the address of the counter they
 // watch. (Not the counters' own wait: it yields the processor before it
 // sleeps, and on a busy machine a yield gives another program the rest of a
@@ -161,11 +153,8 @@ Sleepers& SleepersFor(const void* counter) {
 template <class Done>
 void RecordRing::Await(const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants,
                        uint32_t target, Done done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinUs);
-  do {
-    if (counter.load(std::memory_order_acquire) != seen) return;  // the caller looks again
-    for (int i = 0; i < 16; ++i) CpuRelax();
-  } while (std::chrono::steady_clock::now() < until);
+  // A move the caller looks at again.
+  if (SpinUntil(kSpinUs, [&] { return counter.load(std::memory_order_acquire) != seen; })) return;
   Sleepers& s = SleepersFor(&counter);
   std::unique_lock lock(s.mutex);
   for (;;) {
