@@ -65,6 +65,7 @@ void WorkerPool::RunClaimed(std::unique_lock<std::mutex>& lock) {
 
 void WorkerPool::Work(std::stop_token stop) {
   std::unique_lock lock(mutex_);
+  uint32_t prepared = prepared_;
   for (;;) {
     if (next_ >= count_) {
       const uint32_t seen = jobs_.load(std::memory_order_relaxed);
@@ -72,9 +73,19 @@ void WorkerPool::Work(std::stop_token stop) {
       SpinUntil(kSpinUs, [&] { return jobs_.load(std::memory_order_acquire) != seen || stop.stop_requested(); });
       lock.lock();
     }
-    if (!wake_.wait(lock, stop, [this] { return next_ < count_; })) return;
-    RunClaimed(lock);
+    if (!wake_.wait(lock, stop, [&] { return next_ < count_ || prepared_ != prepared; })) return;
+    prepared = prepared_;
+    RunClaimed(lock);  // nothing to claim after a Prepare: back to the spin
   }
+}
+
+void WorkerPool::Prepare() {
+  if (workers_.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    ++prepared_;
+  }
+  wake_.notify_all();
 }
 
 void WorkerPool::Run(int count, void (*part)(void*, int), void* context) {
@@ -100,6 +111,7 @@ void WorkerPool::Run(int count, void (*part)(void*, int), void* context) {
   }
   done_.wait(lock, [this] { return unfinished_ == 0; });
   count_ = next_ = 0;
+  lastEnd_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
 }  // namespace tarn

@@ -58,6 +58,19 @@ class WorkerPool {
   // every part has returned. One Run at a time per pool.
   void Run(int count, void (*part)(void* context, int i), void* context);
 
+  // A job is coming: sleeping workers wake and look for it for a while, so
+  // that it does not wait for them to be scheduled.
+  void Prepare();
+  // The last job ended less than the workers' spin ago: a job run now
+  // finds them awake and starts on all threads at once. For the caller of
+  // Run, as a hint.
+  bool Warm() const {
+    using Clock = std::chrono::steady_clock;
+    const Clock::duration since =
+        Clock::now().time_since_epoch() - Clock::duration(lastEnd_.load(std::memory_order_relaxed));
+    return !workers_.empty() && since < std::chrono::microseconds(kSpinUs);
+  }
+
   template <class F>
   void Run(int count, F&& part) {
     using Part = std::remove_reference_t<F>;
@@ -86,8 +99,10 @@ class WorkerPool {
   void (*part_)(void*, int) = nullptr;  // the job in hand: guarded by mutex_
   void* context_ = nullptr;
   int count_ = 0, next_ = 0, unfinished_ = 0;
+  uint32_t prepared_ = 0;                // Prepare calls (guarded by mutex_)
   std::atomic<uint32_t> jobs_{0};        // jobs begun: stored under mutex_, polled without it
   std::atomic<int> unfinishedSeen_{0};   // unfinished_: stored under mutex_, polled without it
+  std::atomic<int64_t> lastEnd_{0};      // steady_clock ticks when the last Run returned
   std::vector<std::jthread> workers_;  // last: stop and join before the state above dies
 };
 

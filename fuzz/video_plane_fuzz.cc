@@ -96,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VideoParallel par{};
   par.pool = &pool;
   par.mapBytes = uint32_t(map.size());
+  par.split = VIDEO_SPLIT_ALWAYS;
   std::vector<uint8_t> extra[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs], rings[kVideoMaxJobs];
   for (int j = 0; j < kVideoMaxJobs - 1; ++j) {
     par.work[j] = vw;

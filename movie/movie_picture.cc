@@ -96,6 +96,7 @@ void StartDecodeThreads(MovieState* m) {
   }
   par.tally = plan.At(block, tally);
   par.mapBytes = mapBytes;
+  par.split = VIDEO_SPLIT_WARM;
   pic.threads = t;
 }
 
@@ -153,6 +154,10 @@ void PictureRelease(MovieState* m) {
 
 uint32_t PictureDecodeThreads(const MovieState* m) {
   return m->picture.threads ? uint32_t(m->picture.threads->pool.threads()) : 0;
+}
+
+void PictureWakeThreads(MovieState* m) {
+  if (m->picture.threads && m->picture.planes) m->picture.threads->pool.Prepare();
 }
 
 void PictureBeginDecode(MovieState* m) {

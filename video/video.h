@@ -62,10 +62,14 @@ inline constexpr uint32_t kVideoRingBytes = 67584;
 // What lets a frame decode its planes on several threads: the pool, bundle
 // buffers for every job beyond the first, and per job a change map of
 // mapBytes and a ring of kVideoRingBytes (4-byte aligned), with one skip
-// tally of mapBytes. Each job is two parts, one reading the bits and one
+// tally of mapBytes. Each job can be two parts, one reading the bits and one
 // writing the samples, so the pool wants two threads per job. mapBytes must
 // cover blocksAcross * ((lumaHeight + 15) / 16) bytes, else the frame is
 // decoded serially.
+// split chooses when a job's two parts run apart: VIDEO_SPLIT_WARM when the
+// pool's threads are still awake from the last frame (else each job runs on
+// one thread), or always, or never.
+enum : uint32_t { VIDEO_SPLIT_WARM, VIDEO_SPLIT_ALWAYS, VIDEO_SPLIT_NEVER };
 struct VideoParallel {
   WorkerPool* pool;
   VideoWork work[kVideoMaxJobs - 1];
@@ -73,6 +77,7 @@ struct VideoParallel {
   uint8_t* rings[kVideoMaxJobs];
   uint8_t* tally;
   uint32_t mapBytes;
+  uint32_t split;
 };
 
 // Decodes the frame whose video data is [data, end). Bits past end read as 0.

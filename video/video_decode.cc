@@ -604,6 +604,13 @@ VideoFrameResult DecodeSerially(const FramePlan& plan, const uint8_t* data, size
 // parts in index order, so when a parse waits for a rebuild not yet claimed
 // every thread is busy with parts of earlier groups, which do not wait on
 // this one and finish; the next free thread claims the rebuild.
+//
+// The two halves of a group only pay when both threads run at once: when
+// the pool's workers have gone to sleep since the last frame (a player
+// between frames), waking one takes longer than a plane's parse, and a
+// rebuild that starts late and sleeps on the ring holds up the frame. Then
+// each group is one part, parsed and rebuilt on one thread, and the groups
+// still run at once.
 VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
                                   const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
                                   uint32_t mapBytes, const VideoWork& work, uint32_t movieFlags,
@@ -667,7 +674,28 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
       ring.Release();
     }
   };
-  par.pool->Run(2 * groups, [&](int part) { part & 1 ? rebuild(part >> 1) : parse(part >> 1); });
+  auto whole = [&](int g) {
+    uint8_t* map = par.maps[g];
+    std::memset(map, 0, mapBytes);
+    if (g == resultGroup) std::memset(par.tally, 0, mapBytes);
+    const VideoWork& w = g == 0 ? work : par.work[g - 1];
+    uint64_t next = 0;
+    for (int i = first[g]; i < first[g + 1]; ++i) {
+      const PlaneStep& st = plan.steps[i];
+      const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
+                                             ref[st.plane].data, st.width, st.height, out[st.plane].stride, map,
+                                             blocksAcross, st.kind, w, movieFlags,
+                                             i == plan.resultStep ? par.tally : nullptr);
+      corrupt[g] |= r.corrupt;
+      next = r.next;
+    }
+  };
+  const bool split = par.split == VIDEO_SPLIT_ALWAYS || (par.split == VIDEO_SPLIT_WARM && par.pool->Warm());
+  if (split) {
+    par.pool->Run(2 * groups, [&](int part) { part & 1 ? rebuild(part >> 1) : parse(part >> 1); });
+  } else {
+    par.pool->Run(groups, whole);
+  }
   // Whole-map passes, one per group, so that each is a plain vector loop.
   auto merge = [&](int g) {
     const uint8_t* map = par.maps[g];

@@ -60,6 +60,7 @@ struct Decoders {
   uint32_t width, height;
   int threads;
   bool inPlace;
+  uint32_t split;
 };
 
 template <class A, size_t N, class B, size_t M>
@@ -71,20 +72,24 @@ std::vector<std::pair<A, B>> Combinations(const A (&a)[N], const B (&b)[M]) {
 }
 
 TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
-  const Decoders setups[] = {{96, 72, 3, false}, {96, 72, 2, true}, {328, 240, 2, false}, {328, 240, 5, true}};
+  const Decoders setups[] = {{96, 72, 3, false, VIDEO_SPLIT_ALWAYS},  {96, 72, 2, true, VIDEO_SPLIT_NEVER},
+                             {328, 240, 2, false, VIDEO_SPLIT_ALWAYS}, {328, 240, 5, true, VIDEO_SPLIT_ALWAYS},
+                             {328, 240, 2, false, VIDEO_SPLIT_WARM}};
   const Layout layouts[] = {{'i', false, false}, {'i', true, false}, {'h', false, false},
                             {'g', true, false},  {'i', true, true},  {'f', false, true}};
   std::mt19937 rng(2024);
   for (const auto& [S, L] : Combinations(setups, layouts)) {
     const uint32_t kW = S.width, kH = S.height;
     SCOPED_TRACE(testing::Message() << kW << "x" << kH << " threads " << S.threads << " in place " << S.inPlace
-                                    << " " << L.revision << " alpha " << L.alpha << " grey " << L.grey);
+                                    << " split " << S.split << " " << L.revision << " alpha " << L.alpha
+                                    << " grey " << L.grey);
     const bool revI = L.revision == 'i', old = L.revision != 'i';
     uint32_t flags = (old ? OPEN_BEFORE_REV_I : 0) | (L.revision < 'h' ? OPEN_BEFORE_REV_H : 0) |
                      (L.grey ? OPEN_GREY : 0) | (L.alpha ? OPEN_ALPHA : 0);
     const uint32_t header = L.alpha ? HDR_ALPHA : 0;
     DecoderPlanes serial(kW, kH, L.alpha);
     ParallelPlanes parallel(kW, kH, L.alpha, S.threads);
+    parallel.parallel.split = S.split;
     if (S.inPlace) {
       UseOneSet(serial);
       UseOneSet(parallel);
