@@ -61,14 +61,14 @@ class WorkerPool {
   // A job is coming: sleeping workers wake and look for it for a while, so
   // that it does not wait for them to be scheduled.
   void Prepare();
-  // The last job ended less than the workers' spin ago: a job run now
-  // finds them awake and starts on all threads at once. For the caller of
-  // Run, as a hint.
+  // The last job ended less than kWarmUs ago: jobs come back to back (a
+  // tool decoding every frame, not a player showing them at their pace), so
+  // the workers are awake or quick to wake. For the caller of Run, as a hint.
   bool Warm() const {
     using Clock = std::chrono::steady_clock;
     const Clock::duration since =
         Clock::now().time_since_epoch() - Clock::duration(lastEnd_.load(std::memory_order_relaxed));
-    return !workers_.empty() && since < std::chrono::microseconds(kSpinUs);
+    return !workers_.empty() && since < std::chrono::microseconds(kWarmUs);
   }
 
   template <class F>
@@ -92,6 +92,7 @@ class WorkerPool {
   // for a while (pausing) before they sleep, so that neither waits out a
   // trip through the scheduler.
   static constexpr int kSpinUs = 100;
+  static constexpr int kWarmUs = 1000;
 
   std::mutex mutex_;
   std::condition_variable_any wake_;  // a job arrived (guarded by mutex_)

@@ -605,12 +605,12 @@ VideoFrameResult DecodeSerially(const FramePlan& plan, const uint8_t* data, size
 // every thread is busy with parts of earlier groups, which do not wait on
 // this one and finish; the next free thread claims the rebuild.
 //
-// The two halves of a group only pay when both threads run at once: when
-// the pool's workers have gone to sleep since the last frame (a player
-// between frames), waking one takes longer than a plane's parse, and a
-// rebuild that starts late and sleeps on the ring holds up the frame. Then
-// each group is one part, parsed and rebuilt on one thread, and the groups
-// still run at once.
+// The two halves of a group only pay when both threads run at once. A
+// player shows frames at their pace and its threads sleep between them:
+// waking one takes longer than a plane's parse, and a rebuild that starts
+// late and sleeps on the ring holds up the frame. Unless frames come back to
+// back (the pool is warm), each group is one part, parsed and rebuilt on
+// one thread, and the groups still run at once.
 VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
                                   const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
                                   uint32_t mapBytes, const VideoWork& work, uint32_t movieFlags,
