@@ -1,6 +1,7 @@
 // The worker pool: every claim and every finish takes the mutex, which keeps
 // the job's fields consistent for a worker that wakes late; parts are coarse
-// (a plane, a row of blocks), so the lock is never the cost.
+// (a plane, a row of blocks), so the lock is never the cost. Two counters
+// mirror the job's state for the short spins before a sleep.
 #include "common/worker_pool.h"
 
 #include <algorithm>
@@ -46,7 +47,8 @@ bool WorkerPool::Claim(int* index, void (**part)(void*, int), void** context) {
 }
 
 void WorkerPool::Finished() {
-  if (--unfinished_ == 0) done_.notify_all();
+  unfinishedSeen_.store(--unfinished_, std::memory_order_release);
+  if (unfinished_ == 0) done_.notify_all();
 }
 
 void WorkerPool::RunClaimed(std::unique_lock<std::mutex>& lock) {
@@ -63,10 +65,27 @@ void WorkerPool::RunClaimed(std::unique_lock<std::mutex>& lock) {
 
 void WorkerPool::Work(std::stop_token stop) {
   std::unique_lock lock(mutex_);
+  uint32_t prepared = prepared_;
   for (;;) {
-    if (!wake_.wait(lock, stop, [this] { return next_ < count_; })) return;
-    RunClaimed(lock);
+    if (next_ >= count_) {
+      const uint32_t seen = jobs_.load(std::memory_order_relaxed);
+      lock.unlock();
+      SpinUntil(kSpinUs, [&] { return jobs_.load(std::memory_order_acquire) != seen || stop.stop_requested(); });
+      lock.lock();
+    }
+    if (!wake_.wait(lock, stop, [&] { return next_ < count_ || prepared_ != prepared; })) return;
+    prepared = prepared_;
+    RunClaimed(lock);  // nothing to claim after a Prepare: back to the spin
   }
+}
+
+void WorkerPool::Prepare() {
+  if (workers_.empty()) return;
+  {
+    std::lock_guard lock(mutex_);
+    ++prepared_;
+  }
+  wake_.notify_all();
 }
 
 void WorkerPool::Run(int count, void (*part)(void*, int), void* context) {
@@ -81,10 +100,18 @@ void WorkerPool::Run(int count, void (*part)(void*, int), void* context) {
   count_ = count;
   next_ = 0;
   unfinished_ = count;
+  unfinishedSeen_.store(count, std::memory_order_relaxed);
+  jobs_.fetch_add(1, std::memory_order_release);
   wake_.notify_all();
   RunClaimed(lock);
+  if (unfinished_ != 0) {
+    lock.unlock();
+    SpinUntil(kSpinUs, [this] { return unfinishedSeen_.load(std::memory_order_acquire) == 0; });
+    lock.lock();
+  }
   done_.wait(lock, [this] { return unfinished_ == 0; });
   count_ = next_ = 0;
+  lastEnd_.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
 }  // namespace tarn

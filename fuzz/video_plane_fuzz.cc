@@ -1,6 +1,7 @@
 // Plane and frame decoding, and the plane's block count, on arbitrary bytes.
-// The first byte picks the plane geometry, kind and flags; the rest is the
-// video data, copied to an exact-size buffer so that any overread traps.
+// The first byte picks the plane geometry, kind and flags (and whether the
+// frame is also decoded on threads, to match the serial decode); the rest is
+// the video data, copied to an exact-size buffer so that any overread traps.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "common/cpu_features.h"
+#include "common/worker_pool.h"
 #include "video/video_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,6 +78,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const uint32_t header = (mode & 4) ? 0x100000u : 0u;
   const uint32_t flags = ((mode & 8) ? 0x100000u : 0u) | ((mode & 16) ? 0x20000u : 0u) | ((mode & 32) ? 0x8000u : 0u);
-  VideoDecodeFrame(&ps, bytes.get(), bytes.get() + size, header, flags, map.data(), blocksAcross, vw);
+  if (!(mode & 64)) {
+    VideoDecodeFrame(&ps, bytes.get(), bytes.get() + size, header, flags, map.data(), blocksAcross, vw);
+    return 0;
+  }
+  // The same frame on two threads must give the serial decode's planes,
+  // change map, skip count and corrupt flag.
+  static WorkerPool pool(2);
+  PlaneSet threaded = ps;
+  std::vector<uint8_t> copies[2][4];
+  for (uint32_t s = 0; s < ps.setCount; ++s) {
+    for (uint32_t p = 0; p < 4; ++p) {
+      copies[s][p] = mem[s][p];
+      threaded.planes[s][p].data = copies[s][p].data();
+    }
+  }
+  VideoParallel par{};
+  par.pool = &pool;
+  par.mapBytes = uint32_t(map.size());
+  par.split = VIDEO_SPLIT_ALWAYS;
+  std::vector<uint8_t> extra[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs], rings[kVideoMaxJobs];
+  for (int j = 0; j < kVideoMaxJobs - 1; ++j) {
+    par.work[j] = vw;
+    for (int k = 0; k < kVideoBundleCount; ++k) par.work[j].buffers[k] = (extra[j][k] = work[k]).data();
+  }
+  for (int j = 0; j < kVideoMaxJobs; ++j) {
+    par.maps[j] = (maps[j] = map).data();
+    par.rings[j] = (rings[j] = std::vector<uint8_t>(kVideoRingBytes)).data();
+  }
+  std::vector<uint8_t> threadedMap = map;
+  std::vector<uint8_t> tally(map.size());
+  par.tally = tally.data();
+  const uint8_t* end = bytes.get() + size;
+  const VideoFrameResult a = VideoDecodeFrame(&ps, bytes.get(), end, header, flags, map.data(), blocksAcross, vw);
+  const VideoFrameResult b = VideoDecodeFrame(&threaded, bytes.get(), end, header, flags, threadedMap.data(),
+                                              blocksAcross, vw, &par);
+  if (a.skipCount != b.skipCount || a.corrupt != b.corrupt || map != threadedMap) __builtin_trap();
+  for (uint32_t s = 0; s < ps.setCount; ++s)
+    for (uint32_t p = 0; p < 4; ++p)
+      if (mem[s][p] != copies[s][p]) __builtin_trap();
   return 0;
 }

@@ -37,8 +37,8 @@ void PictureInit(MovieState* m, const MovieHeader& h, const PicturePlan& plan,
 }
 
 // The pool and, in the same piece, what each of its jobs decodes with: a
-// second and third set of bundle buffers, a change map per job and the
-// skip tally (VideoParallel).
+// second and third set of bundle buffers, a change map and a record ring
+// per job, and the skip tally (VideoParallel).
 struct PictureThreads {
   uint64_t bytes;  // the whole piece
   VideoParallel parallel;
@@ -48,27 +48,30 @@ struct PictureThreads {
 
 namespace {
 
-// Jobs a frame of this movie can run at once: luma, alpha when decoded, and
-// the chroma pair when its start is given (revision i) and it is decoded.
-int DecodeJobs(const MovieState* m) {
+// Threads a frame of this movie can keep busy: two for each job (one reads
+// the bits, one writes the samples), the jobs being luma, alpha when
+// decoded, and the chroma pair when its start is given (revision i) and it
+// is decoded.
+int DecodeThreads(const MovieState* m) {
   int jobs = 1;
   if (m->picture.planes->alphaPresent) ++jobs;
   if (!(m->flags & (OPEN_GREY | OPEN_BEFORE_REV_I))) ++jobs;
-  return jobs;
+  return 2 * jobs;
 }
 
 // A movie that cannot have its threads (no memory, no thread) decodes serially.
 void StartDecodeThreads(MovieState* m) {
   MoviePicture& pic = m->picture;
   if (m->flags & OPEN_SERIAL_DECODE) return;
-  const int threads = std::min(ThreadsWanted(), DecodeJobs(m));
+  const int threads = std::min(ThreadsWanted(), DecodeThreads(m));
   if (threads < 2) return;
   const uint32_t mapBytes = pic.blockCount;
   MemoryPlan plan(sizeof(PictureThreads));
-  int work[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs];
+  int work[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs], rings[kVideoMaxJobs];
   for (auto& set : work)
     for (int i = 0; i < kVideoBundleCount; ++i) set[i] = plan.Add(std::max<uint32_t>(pic.work.sizes[i], 1));
   for (int& map : maps) map = plan.Add(std::max<uint32_t>(mapBytes, 1));
+  for (int& ring : rings) ring = plan.Add(kVideoRingBytes);
   const int tally = plan.Add(std::max<uint32_t>(mapBytes, 1));
   if (plan.Failed()) return;
   uint8_t* block = static_cast<uint8_t*>(MovieAllocatePiece(m, plan.Total()));
@@ -87,9 +90,13 @@ void StartDecodeThreads(MovieState* m) {
     par.work[j] = pic.work;
     for (int i = 0; i < kVideoBundleCount; ++i) par.work[j].buffers[i] = plan.At(block, work[j][i]);
   }
-  for (int j = 0; j < kVideoMaxJobs; ++j) par.maps[j] = plan.At(block, maps[j]);
+  for (int j = 0; j < kVideoMaxJobs; ++j) {
+    par.maps[j] = plan.At(block, maps[j]);
+    par.rings[j] = plan.At(block, rings[j]);
+  }
   par.tally = plan.At(block, tally);
   par.mapBytes = mapBytes;
+  par.split = VIDEO_SPLIT_WARM;
   pic.threads = t;
 }
 
@@ -147,6 +154,10 @@ void PictureRelease(MovieState* m) {
 
 uint32_t PictureDecodeThreads(const MovieState* m) {
   return m->picture.threads ? uint32_t(m->picture.threads->pool.threads()) : 0;
+}
+
+void PictureWakeThreads(MovieState* m) {
+  if (m->picture.threads && m->picture.planes) m->picture.threads->pool.Prepare();
 }
 
 void PictureBeginDecode(MovieState* m) {

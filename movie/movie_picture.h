@@ -58,6 +58,8 @@ void PictureRelease(MovieState* m);
 // Threads decoding a frame's planes at once; 0 when they are decoded one after another.
 uint32_t PictureDecodeThreads(const MovieState* m);
 
+// A frame's decode is about to begin: the decode threads get ready for it.
+void PictureWakeThreads(MovieState* m);
 // A decode starts: unless a skipped copy still owes the destination its
 // changes, the change map starts again with this decode.
 void PictureBeginDecode(MovieState* m);

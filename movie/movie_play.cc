@@ -37,6 +37,7 @@ uint32_t MovieDoFrame(Movie* movie) {
 
   const uint8_t* const end = m->source.frameData + m->source.frameSize;
   bool malformed = false;
+  PictureWakeThreads(m);
   const uint8_t* video = SoundDecodeFrame(m, m->source.frameData, end, &malformed);
 
   const uint32_t t1 = MovieTimeMs();

@@ -176,7 +176,8 @@ bool WriteMovies(SeedWriter& out) {
 // Frame data straight from the video encoder, framed for video_plane_fuzz:
 // a mode byte, a shape byte (width and height in 8s, less one) and the data.
 // Frame mode bits: 2 two plane sets, 4 alpha in the header, 8 alpha decoded,
-// 16 grey, 32 before revision i. Plane mode (bit 1): 2 chroma kind, 4 in
+// 16 grey, 32 before revision i, 64 also decoded on two threads and matched
+// against the serial decode. Plane mode (bit 1): 2 chroma kind, 4 in
 // place, 8 before revision i; the data is one plane's stream.
 bool WritePlanes(SeedWriter& out) {
   struct Shape {
@@ -203,7 +204,9 @@ bool WritePlanes(SeedWriter& out) {
       const std::string base = std::to_string(s.w) + "x" + std::to_string(s.h) + "_" + s.revision +
                                (s.alpha ? "_alpha" : "") + (s.grey ? "_grey" : "") + (f ? "_inter" : "_key");
       const uint8_t mode = uint8_t((f ? 2 : 0) | (s.alpha ? 4 | 8 : 0) | (s.grey ? 16 : 0) | (revI ? 0 : 32));
-      if (!out.Write("video_plane_fuzz", "frame_" + base, Prefixed({mode, shape}, data.data(), data.size())))
+      if (!out.Write("video_plane_fuzz", "frame_" + base, Prefixed({mode, shape}, data.data(), data.size())) ||
+          !out.Write("video_plane_fuzz", "frame_threads_" + base,
+                     Prefixed({uint8_t(mode | 64), shape}, data.data(), data.size())))
         return false;
       // Single planes of the plain revision-i frames: the luma stream after the
       // chroma offset word, and the first chroma stream where that word points.

@@ -55,17 +55,29 @@ class WorkerPool;
 // pair (the second chroma plane starts where the first ends).
 inline constexpr int kVideoMaxJobs = 3;
 
+// Bytes of a ring that carries a plane's decoded blocks from the thread that
+// reads its bits to the thread that writes its samples.
+inline constexpr uint32_t kVideoRingBytes = 67584;
+
 // What lets a frame decode its planes on several threads: the pool, bundle
 // buffers for every job beyond the first, and per job a change map of
-// mapBytes, with one skip tally of the same size. mapBytes must cover
-// blocksAcross * ((lumaHeight + 15) / 16) bytes, else the frame is decoded
-// serially.
+// mapBytes and a ring of kVideoRingBytes (4-byte aligned), with one skip
+// tally of mapBytes. Each job can be two parts, one reading the bits and one
+// writing the samples, so the pool wants two threads per job. mapBytes must
+// cover blocksAcross * ((lumaHeight + 15) / 16) bytes, else the frame is
+// decoded serially.
+// split chooses when a job's two parts run apart: VIDEO_SPLIT_WARM when the
+// pool's last job ended just before (frames decoded back to back; else each
+// job runs on one thread), or always, or never.
+enum : uint32_t { VIDEO_SPLIT_WARM, VIDEO_SPLIT_ALWAYS, VIDEO_SPLIT_NEVER };
 struct VideoParallel {
   WorkerPool* pool;
   VideoWork work[kVideoMaxJobs - 1];
   uint8_t* maps[kVideoMaxJobs];
+  uint8_t* rings[kVideoMaxJobs];
   uint8_t* tally;
   uint32_t mapBytes;
+  uint32_t split;
 };
 
 // Decodes the frame whose video data is [data, end). Bits past end read as 0.

@@ -1,14 +1,18 @@
 // The frame and plane decoder: finds the planes in one frame's video data and
-// decodes each as 8 x 8 blocks into the plane set. Writes only inside the
-// destination planes (never their stride padding), the change map and the
-// bundle buffers; reads only the reference planes and the frame data. The
-// same plane walk, writing only the bundle buffers, counts block types.
+// reads each as 8 x 8 blocks: the parse here takes the bits and bundles and
+// keeps the change map, writing block records that the rebuild
+// (plane_rebuild.cc) turns into samples, on this thread batch by batch or
+// on another through a ring. Writes only inside the destination planes
+// (never their stride padding), the change map, the bundle buffers and the
+// record batches; reads only the reference planes and the frame data. The
+// same parse, with no rebuild, counts block types.
 #include <array>
 #include <cstring>
 #include <initializer_list>
 
 #include "common/little_endian.h"
 #include "common/worker_pool.h"
+#include "video/block_records.h"
 #include "video/video_internal.h"
 
 namespace tarn {
@@ -33,34 +37,11 @@ constexpr uint32_t kNibbleMask[16] = {
     NibbleMask(6), NibbleMask(7), NibbleMask(8),  NibbleMask(9),  NibbleMask(10), NibbleMask(11),
     NibbleMask(12), NibbleMask(13), NibbleMask(14), NibbleMask(15)};
 
-inline void Copy8(uint8_t* d, const uint8_t* s) {
-  uint64_t v;
-  std::memcpy(&v, s, 8);
-  std::memcpy(d, &v, 8);
-}
-
-inline void CopyBlock(uint8_t* d, const uint8_t* s, ptrdiff_t stride) {
-  for (int y = 0; y < 8; ++y) Copy8(d + y * stride, s + y * stride);
-}
-
-inline void FillBlock(uint8_t* d, ptrdiff_t stride, uint8_t c) {
-  const uint64_t v = c * 0x0101010101010101ull;
-  for (int y = 0; y < 8; ++y) std::memcpy(d + y * stride, &v, 8);
-}
-
-// Four samples (little-endian) as eight, each twice: abcd -> aabbccdd.
-inline uint64_t Doubled4(uint32_t v) {
-  uint64_t t = v;
-  t = (t | t << 16) & 0x0000FFFF0000FFFFull;
-  t = (t | t << 8) & 0x00FF00FF00FF00FFull;
-  return t | t << 8;
-}
-
-// What a plane walk does besides reading the stream. kSamples: it decodes
-// into the planes and the change map (else nothing is written but the
-// bundles). Taken sees every block type taken (a scaled area once, on its
-// first row), ScaledAs every scaled area's sub-type; RowStarts may end the
-// walk before a block row.
+// What a parse does besides writing records. kSamples: it keeps the change
+// map and the skip count for a rebuild (else only the bundles are written).
+// Taken sees every block type taken (a scaled area once, on its first row),
+// ScaledAs every scaled area's sub-type; RowStarts may end the parse before
+// a block row.
 struct DecodeIntoPlane {
   static constexpr bool kSamples = true;
   bool RowStarts(const BitReader&) const { return true; }
@@ -78,36 +59,157 @@ struct CountBlockTypes {
   void ScaledAs(uint8_t sub) { ++scaledAs[sub & 15]; }
 };
 
-// The blocks of one plane. Every block reads the same bits and bundle values
-// whatever Op is; only with Op::kSamples are d (the block in the destination
-// plane) and the reference plane used.
-template <class Op>
-struct PlaneDecoder {
-  static constexpr bool kSamples = Op::kSamples;
-  BitReader& br;
-  PlaneBundles& pb;
-  Op& op;
-  const uint8_t* ref;
-  uint32_t width, height;
-  ptrdiff_t stride;
-  IdctDsp idct;
+// Where a parse hands each block. The sinks take the same calls in stream
+// order: Coefficients() and Tile() give room for what the parse reads before
+// the call that uses it (64 coefficients; 64 samples or residue bytes).
+// Full() ends a Parse before a block.
 
-  // The reference block displaced by the next x and y offsets. Offsets that
-  // reach outside the plane are corrupt and are clamped to its edges.
-  const uint8_t* Displaced(uint32_t x, uint32_t y) {
-    int sx = int(x) + int8_t(TakeByte(pb, BUNDLE_X_OFFSET));
-    int sy = int(y) + int8_t(TakeByte(pb, BUNDLE_Y_OFFSET));
-    const int maxX = int(width) - 8, maxY = int(height) - 8;
+// Room for what a block reads before the call that takes it, for the sinks
+// that handle each block at once.
+struct ScratchSink {
+  alignas(16) int16_t coef[64];
+  alignas(16) uint8_t tile[64];
+
+  static constexpr bool Full() { return false; }
+  void RowStart() {}
+  int16_t* Coefficients() { return coef; }
+  uint8_t* Tile() { return tile; }
+};
+
+// Serial: each block is rebuilt as soon as it is parsed.
+struct RebuildSink : ScratchSink {
+  const PlaneRebuild& rb;
+  explicit RebuildSink(const PlaneRebuild& r) : rb(r) {}
+  void Skip(uint32_t x, uint32_t y) { rb.Skip(x, y); }
+  void None() {}
+  void Motion(uint32_t x, uint32_t y, int dx, int dy) { rb.Motion(x, y, dx, dy); }
+  void Fill(uint32_t x, uint32_t y, uint8_t c) { rb.Fill(x, y, c); }
+  void TileDone(uint32_t x, uint32_t y) { rb.Tile(x, y, tile); }
+  void Intra(uint32_t x, uint32_t y, uint32_t q) { rb.Intra(x, y, coef, q); }
+  void Inter(uint32_t x, uint32_t y, int dx, int dy, uint32_t q) { rb.Inter(x, y, dx, dy, coef, q); }
+  void Residue(uint32_t x, uint32_t y, int dx, int dy) { rb.Residue(x, y, dx, dy, tile); }
+  void ScaledNone() {}
+  void ScaledTile(uint32_t x, uint32_t y) { rb.ScaledTile(x, y, tile); }
+  void ScaledIntra(uint32_t x, uint32_t y, uint32_t q) { rb.ScaledIntra(x, y, coef, q); }
+};
+
+// Counting block types: nothing is written.
+struct DiscardSink : ScratchSink {
+  void Skip(uint32_t, uint32_t) {}
+  void None() {}
+  void Motion(uint32_t, uint32_t, int, int) {}
+  void Fill(uint32_t, uint32_t, uint8_t) {}
+  void TileDone(uint32_t, uint32_t) {}
+  void Intra(uint32_t, uint32_t, uint32_t) {}
+  void Inter(uint32_t, uint32_t, int, int, uint32_t) {}
+  void Residue(uint32_t, uint32_t, int, int) {}
+  void ScaledNone() {}
+  void ScaledTile(uint32_t, uint32_t) {}
+  void ScaledIntra(uint32_t, uint32_t, uint32_t) {}
+};
+
+// Parallel: block records (block_records.h) into a batch of capacity bytes
+// (4-byte aligned, at least kRecordMax), which RebuildRecords turns into
+// the same PlaneRebuild calls. Positions are implied by the order; runs of
+// skips, and of motion blocks, in a row share one record.
+struct RecordSink {
+  uint8_t* const start;
+  uint8_t* w;
+  uint8_t* const last;      // a record may start at or before this
+  uint8_t* run = nullptr;   // the skip or motion record just before, to extend
+
+  RecordSink(uint8_t* out, size_t capacity) : start(out), w(out), last(out + capacity - kRecordMax) {}
+  size_t Bytes() const { return size_t(w - start); }
+
+  bool Full() const { return w > last; }
+  void RowStart() { run = nullptr; }
+  int16_t* Coefficients() { return reinterpret_cast<int16_t*>(w + kRecordHead); }
+  uint8_t* Tile() { return w + kRecordHead; }
+  void Put(uint8_t op, size_t bytes, uint32_t arg = 0, int dx = 0, int dy = 0) {
+    w[0] = op;
+    w[1] = uint8_t(arg);
+    w[2] = uint8_t(int8_t(dx));
+    w[3] = uint8_t(int8_t(dy));
+    w += bytes;
+    run = nullptr;
+  }
+  void Skip(uint32_t, uint32_t) {
+    if (run && run[0] == REC_SKIP && run[1] < 255) {
+      ++run[1];
+      return;
+    }
+    Put(REC_SKIP, kRecordHead, 1);
+    run = w - kRecordHead;
+  }
+  void None() { Put(REC_NONE, kRecordHead); }
+  // The record only ever grows at the batch's end, by at most 4 bytes a
+  // block, within the kRecordMax that Full() keeps free before each block.
+  void Motion(uint32_t, uint32_t, int dx, int dy) {
+    if (run && run[0] == REC_MOTION && run[1] < 255) {
+      const uint32_t n = run[1]++;
+      run[2 + 2 * n] = uint8_t(int8_t(dx));
+      run[3 + 2 * n] = uint8_t(int8_t(dy));
+      w = run + MotionRecordBytes(n + 1);
+      return;
+    }
+    Put(REC_MOTION, kRecordHead, 1, dx, dy);
+    run = w - kRecordHead;
+  }
+  void Fill(uint32_t, uint32_t, uint8_t c) { Put(REC_FILL, kRecordHead, c); }
+  void TileDone(uint32_t, uint32_t) { Put(REC_TILE, kRecordHead + 64); }
+  void Intra(uint32_t, uint32_t, uint32_t q) { Put(REC_INTRA, kRecordMax, q); }
+  void Inter(uint32_t, uint32_t, int dx, int dy, uint32_t q) { Put(REC_INTER, kRecordMax, q, dx, dy); }
+  void Residue(uint32_t, uint32_t, int dx, int dy) { Put(REC_RESIDUE, kRecordHead + 64, 0, dx, dy); }
+  void ScaledNone() { Put(REC_SCALED_NONE, kRecordHead); }
+  void ScaledTile(uint32_t, uint32_t) { Put(REC_SCALED_TILE, kRecordHead + 64); }
+  void ScaledIntra(uint32_t, uint32_t, uint32_t q) { Put(REC_SCALED_INTRA, kRecordMax, q); }
+};
+
+// The bits and bundles of one plane in stream order, handed block by block
+// to a sink; Parse stops where the sink is full and resumes there. Every
+// block reads the same bits and bundle values whatever Op is; only with
+// Op::kSamples are the change map and the skip count kept.
+template <class Op>
+class PlaneParser {
+ public:
+  PlaneParser(const uint8_t* data, size_t size, uint64_t start, uint32_t width, uint32_t height,
+              uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work, bool oldColorRule,
+              Op& op, uint8_t* skipTally)
+      : br_(start <= size ? data + start : data + size, start <= size ? size_t(size - start) : 0),
+        op_(op),
+        start_(start),
+        width_(width),
+        height_(height),
+        changeMap_(changeMap),
+        mapRow_(changeMap),
+        blocksAcross_(blocksAcross),
+        kind_(kind),
+        skipTally_(skipTally) {
+    PlaneBundlesInit(pb_, work, width, oldColorRule);
+    ReadPlaneTrees(br_, pb_);
+  }
+
+  bool Done() const { return done_; }
+  PlaneResult Result() const { return {start_ + br_.NextWordOffset(), skipCount_, pb_.corrupt || br_.Overrun()}; }
+
+  template <class Sink>
+  void Parse(Sink& sink);
+
+ private:
+  // The displacement of the block at (x, y) by the next x and y offsets.
+  // Offsets that reach outside the plane are corrupt and are clamped to its
+  // edges; the displacement then still lies in -128..127.
+  void Displace(uint32_t x, uint32_t y, int* dx, int* dy) {
+    int sx = int(x) + int8_t(TakeByte(pb_, BUNDLE_X_OFFSET));
+    int sy = int(y) + int8_t(TakeByte(pb_, BUNDLE_Y_OFFSET));
+    const int maxX = int(width_) - 8, maxY = int(height_) - 8;
     if (sx < 0 || sx > maxX || sy < 0 || sy > maxY) {
-      pb.corrupt = true;
+      pb_.corrupt = true;
       sx = sx < 0 ? 0 : (sx > maxX ? maxX : sx);
       sy = sy < 0 ? 0 : (sy > maxY ? maxY : sy);
     }
-    if constexpr (kSamples) {
-      return ref + sy * stride + sx;
-    } else {
-      return nullptr;
-    }
+    *dx = sx - int(x);
+    *dy = sy - int(y);
   }
 
   // As plain copies of a zero block: initialising the array in place becomes
@@ -117,187 +219,130 @@ struct PlaneDecoder {
     std::memcpy(coef, kZero, sizeof kZero);
   }
 
-  void Motion(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y) {
-    const uint8_t* src = Displaced(x, y);
-    if constexpr (kSamples) CopyBlock(d, src, s);
+  // The coefficients of an intra or inter block (DC from dcKind); returns the quantiser row.
+  uint32_t Transform(int16_t* coef, int dcKind) {
+    ClearCoefficients(coef);
+    coef[0] = TakeDc(pb_, dcKind);
+    ReadCoefficients(br_, coef);
+    return br_.Bits(4);
   }
 
-  void Fill(uint8_t* d, ptrdiff_t s) {
-    const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
-    if constexpr (kSamples) FillBlock(d, s, c);
-  }
-
-  void Pattern(uint8_t* d, ptrdiff_t s) {
-    const uint32_t c0 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
-    const uint32_t c1 = TakeByte(pb, BUNDLE_COLOR) * 0x01010101u;
+  void PatternTile(uint8_t* t) {
+    const uint32_t c0 = TakeByte(pb_, BUNDLE_COLOR) * 0x01010101u;
+    const uint32_t c1 = TakeByte(pb_, BUNDLE_COLOR) * 0x01010101u;
     for (int y = 0; y < 8; ++y) {
-      const uint8_t p = TakeByte(pb, BUNDLE_PATTERN);
-      if constexpr (kSamples) {
-        const uint32_t lo = kNibbleMask[p & 15], hi = kNibbleMask[p >> 4];
-        StoreLe32(d + y * s, (c0 & ~lo) | (c1 & lo));
-        StoreLe32(d + y * s + 4, (c0 & ~hi) | (c1 & hi));
-      }
+      const uint8_t p = TakeByte(pb_, BUNDLE_PATTERN);
+      const uint32_t lo = kNibbleMask[p & 15], hi = kNibbleMask[p >> 4];
+      StoreLe32(t + 8 * y, (c0 & ~lo) | (c1 & lo));
+      StoreLe32(t + 8 * y + 4, (c0 & ~hi) | (c1 & hi));
     }
   }
 
-  void Raw(uint8_t* d, ptrdiff_t s) {
-    Bundle& b = pb.bundle[BUNDLE_COLOR];
+  void RawTile(uint8_t* t) {
+    Bundle& b = pb_.bundle[BUNDLE_COLOR];
     if (b.end - b.readPos >= 64) {
-      if constexpr (kSamples) {
-        const uint8_t* src = b.data + b.readPos;
-        for (int y = 0; y < 8; ++y) Copy8(d + y * s, src + 8 * y);
-      }
+      std::memcpy(t, b.data + b.readPos, 64);
       b.readPos += 64;
       return;
     }
-    for (int i = 0; i < 64; ++i) {
-      const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
-      if constexpr (kSamples) d[(i >> 3) * s + (i & 7)] = c;
-    }
+    for (int i = 0; i < 64; ++i) t[i] = TakeByte(pb_, BUNDLE_COLOR);
   }
 
   // Runs along one of the sixteen orders; a run past position 63 is corrupt
-  // and is cut at the end of the block.
-  void Run(uint8_t* d, ptrdiff_t s) {
-    const uint8_t* scan = kRunScans[br.Bits(4)];
-    auto put = [&](uint32_t i, uint8_t c) {
-      if constexpr (kSamples) d[(scan[i] >> 3) * s + (scan[i] & 7)] = c;
-    };
+  // and is cut at the end of the block. Every sample of t is written.
+  void RunTile(uint8_t* t) {
+    const uint8_t* scan = kRunScans[br_.Bits(4)];
     uint32_t i = 0;
     while (i < 63) {
-      const uint32_t same = br.Bit();
-      uint32_t n = uint32_t(TakeByte(pb, BUNDLE_RUN)) + 1;
+      const uint32_t same = br_.Bit();
+      uint32_t n = uint32_t(TakeByte(pb_, BUNDLE_RUN)) + 1;
       if (n > 64 - i) {
-        pb.corrupt = true;
+        pb_.corrupt = true;
         n = 64 - i;
       }
       if (same) {
-        const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
-        for (uint32_t j = 0; j < n; ++j) put(i + j, c);
+        const uint8_t c = TakeByte(pb_, BUNDLE_COLOR);
+        for (uint32_t j = 0; j < n; ++j) t[scan[i + j]] = c;
       } else {
-        for (uint32_t j = 0; j < n; ++j) put(i + j, TakeByte(pb, BUNDLE_COLOR));
+        for (uint32_t j = 0; j < n; ++j) t[scan[i + j]] = TakeByte(pb_, BUNDLE_COLOR);
       }
       i += n;
     }
-    if (i == 63) put(63, TakeByte(pb, BUNDLE_COLOR));
+    if (i == 63) t[scan[63]] = TakeByte(pb_, BUNDLE_COLOR);
   }
 
-  void Intra(uint8_t* d, ptrdiff_t s) {
-    int16_t coef[64];
-    ClearCoefficients(coef);
-    coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
-    ReadCoefficients(br, coef);
-    const int32_t* quant = kIntraQuant[br.Bits(4)];
-    if constexpr (kSamples) idct.put(coef, quant, d, s);
-  }
-
-  // Decoding in place, a displaced source may overlap d at another offset:
-  // residue and inter blocks then add one sample at a time, as that order
-  // defines what is read there.
-  void Residue(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y, bool inPlace) {
-    const uint8_t* src = Displaced(x, y);
-    uint8_t residue[64];
-    ReadResidue(br, br.Bits(7), residue);
-    if constexpr (kSamples) (inPlace ? AddResidueInOrder : AddResidue)(residue, d, src, s);
-  }
-
-  void Inter(uint8_t* d, ptrdiff_t s, uint32_t x, uint32_t y, bool inPlace) {
-    const uint8_t* src = Displaced(x, y);
-    int16_t coef[64];
-    ClearCoefficients(coef);
-    coef[0] = TakeDc(pb, BUNDLE_INTER_DC);
-    ReadCoefficients(br, coef);
-    const int32_t* quant = kInterQuant[br.Bits(4)];
-    if constexpr (kSamples) (inPlace ? IdctAdd : idct.add)(coef, quant, d, s, src, s);
-  }
-
-  // A scaled block's 8 x 8 result; false for sub-types that write nothing.
-  bool ScaledSource(uint8_t out[64]) {
-    const uint8_t sub = TakeByte(pb, BUNDLE_SUB_BLOCK_TYPE);
-    op.ScaledAs(sub);
+  // A scaled area on its first row; false for sub-types that write nothing.
+  template <class Sink>
+  bool Scaled(Sink& sink, uint32_t x, uint32_t y) {
+    const uint8_t sub = TakeByte(pb_, BUNDLE_SUB_BLOCK_TYPE);
+    op_.ScaledAs(sub);
     switch (sub) {
-      case BLOCK_RUN: Run(out, 8); return true;
+      case BLOCK_RUN: RunTile(sink.Tile()); break;
       case BLOCK_INTRA: {
-        int16_t coef[64];
-        ClearCoefficients(coef);
-        coef[0] = TakeDc(pb, BUNDLE_INTRA_DC);
-        ReadCoefficients(br, coef);
-        const int32_t* quant = kIntraQuant[br.Bits(4)];
-        if constexpr (kSamples) idct.block(coef, quant, out);
+        const uint32_t q = Transform(sink.Coefficients(), BUNDLE_INTRA_DC);
+        sink.ScaledIntra(x, y, q);
         return true;
       }
-      case BLOCK_FILL: {
-        const uint8_t c = TakeByte(pb, BUNDLE_COLOR);
-        if constexpr (kSamples) std::memset(out, c, 64);
-        return true;
-      }
-      case BLOCK_PATTERN: Pattern(out, 8); return true;
-      case BLOCK_RAW: Raw(out, 8); return true;
-      default: return false;
+      case BLOCK_FILL: std::memset(sink.Tile(), TakeByte(pb_, BUNDLE_COLOR), 64); break;
+      case BLOCK_PATTERN: PatternTile(sink.Tile()); break;
+      case BLOCK_RAW: RawTile(sink.Tile()); break;
+      default: sink.ScaledNone(); return false;
     }
+    sink.ScaledTile(x, y);
+    return true;
   }
 
-  // Writes each sample as a 2 x 2 square; a scaled area that does not fit in
-  // the plane is corrupt and only its part inside the plane is written.
-  void StoreDoubled(const uint8_t in[64], uint8_t* d, uint32_t x, uint32_t y) {
-    const uint32_t w = width - x < 16 ? width - x : 16, h = height - y < 16 ? height - y : 16;
-    if (w < 16 || h < 16) {
-      pb.corrupt = true;
-      for (uint32_t row = 0; row < h; ++row) {
-        uint8_t line[16];
-        for (int i = 0; i < 8; ++i) line[2 * i] = line[2 * i + 1] = in[(row >> 1) * 8 + i];
-        std::memcpy(d + row * stride, line, w);
-      }
-      return;
-    }
-    for (int row = 0; row < 8; ++row) {
-      const uint64_t left = Doubled4(LoadLe32(in + 8 * row)), right = Doubled4(LoadLe32(in + 8 * row + 4));
-      uint8_t* out = d + 2 * row * stride;
-      StoreLe64(out, left);
-      StoreLe64(out + 8, right);
-      StoreLe64(out + stride, left);
-      StoreLe64(out + stride + 8, right);
-    }
-  }
+  BitReader br_;
+  PlaneBundles pb_;
+  Op& op_;
+  const uint64_t start_;
+  const uint32_t width_, height_;
+  uint8_t* const changeMap_;
+  uint8_t* mapRow_;  // the change map's row of block row y_
+  const uint32_t blocksAcross_;
+  const int kind_;
+  uint8_t* const skipTally_;
+  uint32_t skipCount_ = 0;
+  uint32_t x_ = 0, y_ = 0, m_ = 0;  // the next block and its map step
+  bool rowOpen_ = false;            // the bundles of row y_ were refilled
+  bool done_ = false;
 };
 
-// The plane walk: trees, then per block row the bundle refills and the
-// blocks in stream order. Without Op::kSamples, dst, ref and changeMap are
-// not used (and may be null); skipCount is then 0.
+// The position is kept in locals while blocks are parsed: the map and the
+// records are written as bytes, which the compiler must assume may alias
+// the parser's fields.
 template <class Op>
-PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t* dst, const uint8_t* ref,
-                      uint32_t width, uint32_t height, uint32_t stride, uint8_t* changeMap, uint32_t blocksAcross,
-                      int kind, const VideoWork& work, bool oldColorRule, Op& op, uint8_t* skipTally = nullptr) {
+template <class Sink>
+void PlaneParser<Op>::Parse(Sink& sink) {
   constexpr bool kSamples = Op::kSamples;
-  const bool inside = start <= size;
-  BitReader br(inside ? data + start : data + size, inside ? size_t(size - start) : 0);
-  PlaneBundles pb;
-  PlaneBundlesInit(pb, work, width, oldColorRule);
-  ReadPlaneTrees(br, pb);
-  PlaneDecoder<Op> dec{br, pb, op, ref, width, height, ptrdiff_t(stride), {}};
-  if constexpr (kSamples) IdctDspInit(dec.idct, CpuFeatures());
-  const ptrdiff_t s = ptrdiff_t(stride);
-  const bool inPlace = dst == ref;
-  uint8_t* mapRow = changeMap;
-  uint32_t skipCount = 0;
-
-  for (uint32_t y = 0; y < height; y += 8) {
-    if (!op.RowStarts(br)) break;
-    RefillBundles(br, pb);
+  const uint32_t width = width_, height = height_;
+  const int kind = kind_;
+  uint32_t x = x_, y = y_, m = m_;
+  uint8_t* mapRow = mapRow_;
+  uint32_t skipCount = skipCount_;
+  bool full = false;
+  for (; y < height; y += 8) {
+    if (!rowOpen_) {
+      if (!op_.RowStarts(br_)) break;
+      RefillBundles(br_, pb_);
+      rowOpen_ = true;
+      sink.RowStart();
+    }
     const bool oddRow = (y >> 3) & 1;
-    uint32_t m = 0;
-    for (uint32_t x = 0; x < width;) {
-      uint8_t* d = nullptr;
-      if constexpr (kSamples) d = dst + y * s + x;
-      const uint8_t type = TakeByte(pb, BUNDLE_BLOCK_TYPE);
-      if (type != BLOCK_SCALED || !oddRow) op.Taken(type);
+    while (x < width) {
+      if (sink.Full()) {
+        full = true;
+        break;
+      }
+      const uint8_t type = TakeByte(pb_, BUNDLE_BLOCK_TYPE);
+      if (type != BLOCK_SCALED || !oddRow) op_.Taken(type);
       switch (type) {
         case BLOCK_SKIP:
+          sink.Skip(x, y);
           if constexpr (kSamples) {
-            if (!inPlace) CopyBlock(d, ref + y * s + x, s);
             if (!mapRow[m >> 1]) {
-              if (skipTally) {
-                ++skipTally[(mapRow - changeMap) + (m >> 1)];
+              if (skipTally_) {
+                ++skipTally_[(mapRow - changeMap_) + (m >> 1)];
               } else {
                 ++skipCount;
               }
@@ -307,31 +352,63 @@ PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t*
           x += 8;
           continue;
         case BLOCK_SCALED: {
-          if (x + 16 > width) pb.corrupt = true;  // starts in the last block column
+          if (x + 16 > width) pb_.corrupt = true;  // starts in the last block column
           if (!oddRow) {
-            uint8_t tmp[64];
-            const bool wrote = dec.ScaledSource(tmp);
-            if constexpr (kSamples) {
-              if (wrote) dec.StoreDoubled(tmp, d, x, y);
-            }
+            // Only the part inside the plane is written of an area that does not fit.
+            if (Scaled(sink, x, y) && kSamples && (width - x < 16 || height - y < 16)) pb_.corrupt = true;
+          } else {
+            sink.ScaledNone();
           }
           if constexpr (kSamples) {
             mapRow[m >> 1] = 1;
-            if ((m + kind) >> 1 < blocksAcross) mapRow[(m + kind) >> 1] = 1;
+            if ((m + kind) >> 1 < blocksAcross_) mapRow[(m + kind) >> 1] = 1;
           }
           m += 2 * kind;
           x += 16;
           continue;
         }
-        case BLOCK_MOTION: dec.Motion(d, s, x, y); break;
-        case BLOCK_RUN: dec.Run(d, s); break;
-        case BLOCK_RESIDUE: dec.Residue(d, s, x, y, inPlace); break;
-        case BLOCK_INTRA: dec.Intra(d, s); break;
-        case BLOCK_FILL: dec.Fill(d, s); break;
-        case BLOCK_INTER: dec.Inter(d, s, x, y, inPlace); break;
-        case BLOCK_PATTERN: dec.Pattern(d, s); break;
-        case BLOCK_RAW: dec.Raw(d, s); break;
+        case BLOCK_MOTION: {
+          int dx, dy;
+          Displace(x, y, &dx, &dy);
+          sink.Motion(x, y, dx, dy);
+          break;
+        }
+        case BLOCK_RUN:
+          RunTile(sink.Tile());
+          sink.TileDone(x, y);
+          break;
+        case BLOCK_RESIDUE: {
+          int dx, dy;
+          Displace(x, y, &dx, &dy);
+          ReadResidue(br_, br_.Bits(7), sink.Tile());
+          sink.Residue(x, y, dx, dy);
+          break;
+        }
+        case BLOCK_INTRA: {
+          const uint32_t q = Transform(sink.Coefficients(), BUNDLE_INTRA_DC);
+          sink.Intra(x, y, q);
+          break;
+        }
+        case BLOCK_FILL:
+          sink.Fill(x, y, TakeByte(pb_, BUNDLE_COLOR));
+          break;
+        case BLOCK_INTER: {
+          int dx, dy;
+          Displace(x, y, &dx, &dy);
+          const uint32_t q = Transform(sink.Coefficients(), BUNDLE_INTER_DC);
+          sink.Inter(x, y, dx, dy, q);
+          break;
+        }
+        case BLOCK_PATTERN:
+          PatternTile(sink.Tile());
+          sink.TileDone(x, y);
+          break;
+        case BLOCK_RAW:
+          RawTile(sink.Tile());
+          sink.TileDone(x, y);
+          break;
         default:  // 10..15 write nothing and leave the map alone
+          sink.None();
           m += kind;
           x += 8;
           continue;
@@ -340,11 +417,20 @@ PlaneResult WalkPlane(const uint8_t* data, size_t size, uint64_t start, uint8_t*
       m += kind;
       x += 8;
     }
+    if (full) break;
     if constexpr (kSamples) {
-      if (kind == 2 || oddRow) mapRow += blocksAcross;
+      if (kind == 2 || oddRow) mapRow += blocksAcross_;
     }
+    x = 0;
+    m = 0;
+    rowOpen_ = false;
   }
-  return {start + br.NextWordOffset(), skipCount, pb.corrupt || br.Overrun()};
+  x_ = x;
+  y_ = y;
+  m_ = m;
+  mapRow_ = mapRow;
+  skipCount_ = skipCount;
+  if (!full) done_ = true;
 }
 
 }  // namespace
@@ -354,8 +440,13 @@ PlaneResult VideoDecodePlane(const uint8_t* data, size_t size, uint64_t start, u
                              uint8_t* changeMap, uint32_t blocksAcross, int kind, const VideoWork& work,
                              uint32_t movieFlags, uint8_t* skipTally) {
   DecodeIntoPlane op;
-  return WalkPlane(data, size, start, dst, ref, width, height, stride, changeMap, blocksAcross, kind, work,
-                   (movieFlags & kOpenBeforeRevI) != 0, op, skipTally);
+  PlaneParser<DecodeIntoPlane> parser(data, size, start, width, height, changeMap, blocksAcross, kind, work,
+                                      (movieFlags & kOpenBeforeRevI) != 0, op, skipTally);
+  PlaneRebuild rb;
+  PlaneRebuildInit(rb, dst, ref, width, height, stride, CpuFeatures());
+  RebuildSink sink(rb);
+  parser.Parse(sink);
+  return parser.Result();
 }
 
 uint64_t VideoCountPlaneBlocks(const uint8_t* data, size_t size, uint64_t start, uint32_t width,
@@ -363,8 +454,11 @@ uint64_t VideoCountPlaneBlocks(const uint8_t* data, size_t size, uint64_t start,
                                std::array<uint64_t, 16>& types, std::array<uint64_t, 16>& scaledAs,
                                bool* corrupt) {
   CountBlockTypes op{types, scaledAs};
-  const PlaneResult r =
-      WalkPlane(data, size, start, nullptr, nullptr, width, height, width, nullptr, 0, 1, work, oldColorRule, op);
+  PlaneParser<CountBlockTypes> parser(data, size, start, width, height, nullptr, 0, 1, work, oldColorRule, op,
+                                      nullptr);
+  DiscardSink sink;
+  parser.Parse(sink);
+  const PlaneResult r = parser.Result();
   if (r.corrupt) *corrupt = true;
   return r.next;
 }
@@ -496,56 +590,127 @@ VideoFrameResult DecodeSerially(const FramePlan& plan, const uint8_t* data, size
   return {skipCount, corrupt};
 }
 
-// The frame's planes as jobs that start together: a job is a step whose
-// start is known and the steps that follow it. Each job marks its own map;
-// the plane whose skip count is the result tallies its skips per map byte,
-// counted afterwards against what the map and the jobs before it marked,
-// which is what the serial decode would have seen. The maps are then merged.
+// The frame's planes as groups that start together: a group is a step
+// whose start is known and the steps that follow it. Each group is two
+// parts of the pool's run, 2g parsing its steps into a ring and 2g + 1
+// rebuilding from it, in stream order; the parse of a group keeps its own
+// change map, and the plane whose skip count is the result tallies its
+// skips per map byte, counted afterwards against what the map and the
+// groups before it marked, which is what the serial decode would have seen.
+// The maps are then merged.
+//
+// A rebuild waits only for its parse, which the pool claimed before it; a
+// parse waits only for its rebuild, when the ring is full. The pool claims
+// parts in index order, so when a parse waits for a rebuild not yet claimed
+// every thread is busy with parts of earlier groups, which do not wait on
+// this one and finish; the next free thread claims the rebuild.
+//
+// The two halves of a group only pay when both threads run at once. A
+// player shows frames at their pace and its threads sleep between them:
+// waking one takes longer than a plane's parse, and a rebuild that starts
+// late and sleeps on the ring holds up the frame. Unless frames come back to
+// back (the pool is warm), each group is one part, parsed and rebuilt on
+// one thread, and the groups still run at once.
 VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
                                   const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
                                   uint32_t mapBytes, const VideoWork& work, uint32_t movieFlags,
                                   const VideoParallel& par) {
   int first[kVideoMaxJobs + 1];
-  int jobs = 0;
+  int groups = 0;
   for (int i = 0; i < plan.count; ++i)
-    if (!plan.steps[i].follows) first[jobs++] = i;
-  first[jobs] = plan.count;
-  int resultJob = -1;
-  for (int j = 0; j < jobs; ++j)
-    if (plan.resultStep >= first[j] && plan.resultStep < first[j + 1]) resultJob = j;
+    if (!plan.steps[i].follows) first[groups++] = i;
+  first[groups] = plan.count;
+  int resultGroup = -1;
+  for (int g = 0; g < groups; ++g)
+    if (plan.resultStep >= first[g] && plan.resultStep < first[g + 1]) resultGroup = g;
+  RecordRing* rings[kVideoMaxJobs];
+  for (int g = 0; g < groups; ++g) rings[g] = RecordRing::Reset(par.rings[g]);
   bool corrupt[kVideoMaxJobs] = {};
-  auto job = [&](int j) {
-    uint8_t* map = par.maps[j];
+  const bool oldColorRule = (movieFlags & kOpenBeforeRevI) != 0;
+  const CpuFlags cpu = CpuFeatures();
+  auto parse = [&](int g) {
+    uint8_t* map = par.maps[g];
     std::memset(map, 0, mapBytes);
-    if (j == resultJob) std::memset(par.tally, 0, mapBytes);
-    const VideoWork& w = j == 0 ? work : par.work[j - 1];
+    if (g == resultGroup) std::memset(par.tally, 0, mapBytes);
+    const VideoWork& w = g == 0 ? work : par.work[g - 1];
+    RecordRing& ring = *rings[g];
     uint64_t next = 0;
-    for (int i = first[j]; i < first[j + 1]; ++i) {
+    for (int i = first[g]; i < first[g + 1]; ++i) {
+      const PlaneStep& st = plan.steps[i];
+      DecodeIntoPlane op;
+      PlaneParser<DecodeIntoPlane> parser(data, size, st.follows ? next : st.start, st.width, st.height, map,
+                                          blocksAcross, st.kind, w, oldColorRule, op,
+                                          i == plan.resultStep ? par.tally : nullptr);
+      do {
+        RecordRing::Slot& slot = ring.Fill();
+        RecordSink sink(slot.data, sizeof slot.data);
+        parser.Parse(sink);
+        slot.bytes = uint32_t(sink.Bytes());
+        slot.step = uint32_t(i);
+        slot.last = parser.Done() && i + 1 == first[g + 1];
+        ring.Publish(slot.last);
+      } while (!parser.Done());
+      const PlaneResult r = parser.Result();
+      corrupt[g] |= r.corrupt;
+      next = r.next;
+    }
+  };
+  auto rebuild = [&](int g) {
+    RecordRing& ring = *rings[g];
+    PlaneRebuild rb;
+    int step = -1;
+    uint32_t x = 0, y = 0;
+    for (bool last = false; !last;) {
+      const RecordRing::Slot& slot = ring.Take();
+      if (int(slot.step) != step) {
+        step = int(slot.step);
+        const PlaneStep& st = plan.steps[step];
+        PlaneRebuildInit(rb, out[st.plane].data, ref[st.plane].data, st.width, st.height, out[st.plane].stride,
+                         cpu);
+        x = y = 0;
+      }
+      RebuildRecords(rb, slot.data, slot.bytes, &x, &y);
+      last = slot.last;
+      ring.Release();
+    }
+  };
+  auto whole = [&](int g) {
+    uint8_t* map = par.maps[g];
+    std::memset(map, 0, mapBytes);
+    if (g == resultGroup) std::memset(par.tally, 0, mapBytes);
+    const VideoWork& w = g == 0 ? work : par.work[g - 1];
+    uint64_t next = 0;
+    for (int i = first[g]; i < first[g + 1]; ++i) {
       const PlaneStep& st = plan.steps[i];
       const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
                                              ref[st.plane].data, st.width, st.height, out[st.plane].stride, map,
                                              blocksAcross, st.kind, w, movieFlags,
                                              i == plan.resultStep ? par.tally : nullptr);
-      corrupt[j] |= r.corrupt;
+      corrupt[g] |= r.corrupt;
       next = r.next;
     }
   };
-  par.pool->Run(jobs, job);
-  // Whole-map passes, one per job, so that each is a plain vector loop.
-  auto merge = [&](int j) {
-    const uint8_t* map = par.maps[j];
+  const bool split = par.split == VIDEO_SPLIT_ALWAYS || (par.split == VIDEO_SPLIT_WARM && par.pool->Warm());
+  if (split) {
+    par.pool->Run(2 * groups, [&](int part) { part & 1 ? rebuild(part >> 1) : parse(part >> 1); });
+  } else {
+    par.pool->Run(groups, whole);
+  }
+  // Whole-map passes, one per group, so that each is a plain vector loop.
+  auto merge = [&](int g) {
+    const uint8_t* map = par.maps[g];
     for (uint32_t b = 0; b < mapBytes; ++b) changeMap[b] = map[b] ? 1 : changeMap[b];
   };
   int merged = 0;
   uint32_t skipCount = 0;
-  if (resultJob >= 0) {
-    for (; merged < resultJob; ++merged) merge(merged);
+  if (resultGroup >= 0) {
+    for (; merged < resultGroup; ++merged) merge(merged);
     for (uint32_t b = 0; b < mapBytes; ++b) skipCount += changeMap[b] ? 0 : par.tally[b];
   }
-  for (; merged < jobs; ++merged) merge(merged);
+  for (; merged < groups; ++merged) merge(merged);
   if (plan.grey) skipCount >>= 2;
   bool anyCorrupt = plan.corrupt;
-  for (int j = 0; j < jobs; ++j) anyCorrupt |= corrupt[j];
+  for (int g = 0; g < groups; ++g) anyCorrupt |= corrupt[g];
   if (plan.broken) return {0, true};
   return {skipCount, anyCorrupt};
 }
@@ -568,10 +733,12 @@ VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const u
   planes->current = target;
 
   const FramePlan plan = PlanFrame(*planes, out, ref, size, data, headerFlags, movieFlags);
-  int jobs = 0;
-  for (int i = 0; i < plan.count; ++i) jobs += !plan.steps[i].follows;
+  int groups = 0;
+  for (int i = 0; i < plan.count; ++i) groups += !plan.steps[i].follows;
   const uint32_t mapBytes = blocksAcross * ((planes->lumaHeight + 15) / 16);
-  if (parallel && parallel->pool && parallel->pool->threads() > 1 && jobs > 1 && parallel->mapBytes >= mapBytes)
+  bool ringsGiven = parallel != nullptr;
+  for (int g = 0; ringsGiven && g < groups; ++g) ringsGiven = parallel->rings[g] != nullptr;
+  if (ringsGiven && parallel->pool && parallel->pool->threads() > 1 && groups >= 1 && parallel->mapBytes >= mapBytes)
     return DecodeInParallel(plan, data, size, out, ref, changeMap, blocksAcross, mapBytes, work, movieFlags,
                             *parallel);
   return DecodeSerially(plan, data, size, out, ref, changeMap, blocksAcross, work, movieFlags);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "common/last_error.h"
 #include "common/worker_pool.h"
@@ -20,13 +22,20 @@
 namespace tarn::test {
 namespace {
 
+// With one buffer set every frame decodes in place, as a movie of key frames does.
+void UseOneSet(DecoderPlanes& d) {
+  d.set.setCount = 1;
+  for (PlaneEntry& e : d.set.planes[1]) e = {};
+}
+
 // A decoder that owns what VideoParallel points at.
 struct ParallelPlanes : DecoderPlanes {
-  WorkerPool pool{kVideoMaxJobs};
+  WorkerPool pool;
   VideoParallel parallel{};
   std::vector<std::vector<uint8_t>> buffers;
 
-  ParallelPlanes(uint32_t w, uint32_t h, bool alpha) : DecoderPlanes(w, h, alpha) {
+  ParallelPlanes(uint32_t w, uint32_t h, bool alpha, int threads)
+      : DecoderPlanes(w, h, alpha), pool(threads) {
     parallel.pool = &pool;
     parallel.mapBytes = uint32_t(changeMap.size());
     for (VideoWork& set : parallel.work) {
@@ -34,6 +43,7 @@ struct ParallelPlanes : DecoderPlanes {
       for (int k = 0; k < kVideoBundleCount; ++k) set.buffers[k] = buffers.emplace_back(work.sizes[k]).data();
     }
     for (uint8_t*& map : parallel.maps) map = buffers.emplace_back(changeMap.size()).data();
+    for (uint8_t*& ring : parallel.rings) ring = buffers.emplace_back(kVideoRingBytes).data();
     parallel.tally = buffers.emplace_back(changeMap.size()).data();
   }
 };
@@ -43,19 +53,47 @@ struct Layout {
   bool alpha, grey;
 };
 
+// Small planes, and planes whose records pass through the ring several
+// times a frame, so that the parse also waits for room; two threads (each
+// job's parse and rebuild at once, the jobs one after another) and more.
+struct Decoders {
+  uint32_t width, height;
+  int threads;
+  bool inPlace;
+  uint32_t split;
+};
+
+template <class A, size_t N, class B, size_t M>
+std::vector<std::pair<A, B>> Combinations(const A (&a)[N], const B (&b)[M]) {
+  std::vector<std::pair<A, B>> out;
+  for (const A& x : a)
+    for (const B& y : b) out.emplace_back(x, y);
+  return out;
+}
+
 TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
-  constexpr uint32_t kW = 96, kH = 72;
+  const Decoders setups[] = {{96, 72, 3, false, VIDEO_SPLIT_ALWAYS},  {96, 72, 2, true, VIDEO_SPLIT_NEVER},
+                             {328, 240, 2, false, VIDEO_SPLIT_ALWAYS}, {328, 240, 5, true, VIDEO_SPLIT_ALWAYS},
+                             {328, 240, 2, false, VIDEO_SPLIT_WARM}};
   const Layout layouts[] = {{'i', false, false}, {'i', true, false}, {'h', false, false},
                             {'g', true, false},  {'i', true, true},  {'f', false, true}};
   std::mt19937 rng(2024);
-  for (const Layout& L : layouts) {
-    SCOPED_TRACE(testing::Message() << L.revision << " alpha " << L.alpha << " grey " << L.grey);
+  for (const auto& [S, L] : Combinations(setups, layouts)) {
+    const uint32_t kW = S.width, kH = S.height;
+    SCOPED_TRACE(testing::Message() << kW << "x" << kH << " threads " << S.threads << " in place " << S.inPlace
+                                    << " split " << S.split << " " << L.revision << " alpha " << L.alpha
+                                    << " grey " << L.grey);
     const bool revI = L.revision == 'i', old = L.revision != 'i';
     uint32_t flags = (old ? OPEN_BEFORE_REV_I : 0) | (L.revision < 'h' ? OPEN_BEFORE_REV_H : 0) |
                      (L.grey ? OPEN_GREY : 0) | (L.alpha ? OPEN_ALPHA : 0);
     const uint32_t header = L.alpha ? HDR_ALPHA : 0;
     DecoderPlanes serial(kW, kH, L.alpha);
-    ParallelPlanes parallel(kW, kH, L.alpha);
+    ParallelPlanes parallel(kW, kH, L.alpha, S.threads);
+    parallel.parallel.split = S.split;
+    if (S.inPlace) {
+      UseOneSet(serial);
+      UseOneSet(parallel);
+    }
     const uint32_t cw = serial.set.chromaWidth, ch = serial.set.chromaHeight;
     for (uint32_t f = 0; f < 12; ++f) {
       // Mixed frames with skips, light and heavy, every third one corrupted.
@@ -91,8 +129,8 @@ TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
   }
 }
 
-// Movies decode at once unless the open flag or TARN_THREADS=1 says not to,
-// and a grey movie of an old revision has nothing to split.
+// Movies decode at once, two threads to a job, unless the open flag or
+// TARN_THREADS=1 says not to; a grey movie of an old revision is one job.
 TEST(ParallelDecode, MoviesChooseTheirThreads) {
   std::vector<encoder::Picture> clip(3);
   for (uint32_t t = 0; t < 3; ++t) {
@@ -115,10 +153,10 @@ TEST(ParallelDecode, MoviesChooseTheirThreads) {
     return threads;
   };
   ThreadsSetOverride(8);
-  EXPECT_EQ(3u, threadsOf('i', false, OPEN_ALPHA));
-  EXPECT_EQ(2u, threadsOf('i', false, 0));
-  EXPECT_EQ(2u, threadsOf('h', false, OPEN_ALPHA));
-  EXPECT_EQ(0u, threadsOf('h', true, 0));
+  EXPECT_EQ(6u, threadsOf('i', false, OPEN_ALPHA));
+  EXPECT_EQ(4u, threadsOf('i', false, 0));
+  EXPECT_EQ(4u, threadsOf('h', false, OPEN_ALPHA));
+  EXPECT_EQ(2u, threadsOf('h', true, 0));
   EXPECT_EQ(0u, threadsOf('i', false, OPEN_ALPHA | OPEN_SERIAL_DECODE));
   ThreadsSetOverride(0);
   setenv("TARN_THREADS", "1", 1);
