@@ -22,9 +22,10 @@ add_custom_command(OUTPUT ${TARN_ARCHIVE}
 add_custom_target(tarn_archive ALL DEPENDS ${TARN_ARCHIVE})
 install(FILES ${TARN_ARCHIVE} DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-# The movie record's private headers.
+# Private headers besides the *_internal.h ones: the movie record's, and the
+# video decoder's block records.
 set(TARN_PRIVATE_HEADERS memory_plan.h movie_clock.h movie_input.h movie_picture.h movie_sound.h
-    movie_source.h movie_stats.h movie_threads.h)
+    movie_source.h movie_stats.h movie_threads.h block_records.h)
 set(excludes "")
 foreach(h ${TARN_PRIVATE_HEADERS})
   list(APPEND excludes PATTERN ${h} EXCLUDE)
