@@ -623,16 +623,20 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
   int resultGroup = -1;
   for (int g = 0; g < groups; ++g)
     if (plan.resultStep >= first[g] && plan.resultStep < first[g + 1]) resultGroup = g;
-  RecordRing* rings[kVideoMaxJobs];
-  for (int g = 0; g < groups; ++g) rings[g] = RecordRing::Reset(par.rings[g]);
+  RecordRing* rings[kVideoMaxJobs] = {};
   bool corrupt[kVideoMaxJobs] = {};
   const bool oldColorRule = (movieFlags & kOpenBeforeRevI) != 0;
   const CpuFlags cpu = CpuFeatures();
-  auto parse = [&](int g) {
-    uint8_t* map = par.maps[g];
-    std::memset(map, 0, mapBytes);
+  // A group's own map, and the tally when it holds the result, start empty;
+  // the first group reads its bundles into the frame's own buffers.
+  auto begin = [&](int g) -> const VideoWork& {
+    std::memset(par.maps[g], 0, mapBytes);
     if (g == resultGroup) std::memset(par.tally, 0, mapBytes);
-    const VideoWork& w = g == 0 ? work : par.work[g - 1];
+    return g == 0 ? work : par.work[g - 1];
+  };
+  auto parse = [&](int g) {
+    const VideoWork& w = begin(g);
+    uint8_t* map = par.maps[g];
     RecordRing& ring = *rings[g];
     uint64_t next = 0;
     for (int i = first[g]; i < first[g + 1]; ++i) {
@@ -675,10 +679,8 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
     }
   };
   auto whole = [&](int g) {
+    const VideoWork& w = begin(g);
     uint8_t* map = par.maps[g];
-    std::memset(map, 0, mapBytes);
-    if (g == resultGroup) std::memset(par.tally, 0, mapBytes);
-    const VideoWork& w = g == 0 ? work : par.work[g - 1];
     uint64_t next = 0;
     for (int i = first[g]; i < first[g + 1]; ++i) {
       const PlaneStep& st = plan.steps[i];
@@ -692,6 +694,7 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
   };
   const bool split = par.split == VIDEO_SPLIT_ALWAYS || (par.split == VIDEO_SPLIT_WARM && par.pool->Warm());
   if (split) {
+    for (int g = 0; g < groups; ++g) rings[g] = RecordRing::Reset(par.rings[g]);
     par.pool->Run(2 * groups, [&](int part) { part & 1 ? rebuild(part >> 1) : parse(part >> 1); });
   } else {
     par.pool->Run(groups, whole);
