@@ -152,19 +152,27 @@ const RowAids& Aids(const int32_t quant[64]) {
   return other;
 }
 
+// The one rounding of a block's coefficients: the DC to nearest within its
+// limits; any other by its magnitude less the dead zone, capped and then
+// truncated (the floor here: a magnitude below 1 is 0 either way).
+int16_t RoundedDc(double s0, const RowAids& aids, int dcMin, int dcMax) {
+  return int16_t(std::clamp(std::floor(s0 * aids.scale[0] + 0.5), double(dcMin), double(dcMax)));
+}
+int RoundedLevel(double c, double deadZone, double cap) {
+  const double m = std::min(std::fabs(c) + 0.5 - deadZone, cap);
+  return m < 1 ? 0 : int(m);
+}
+
 }  // namespace
 
 void QuantiseBlock(const double s[64], const int32_t quant[64], double deadZone, int dcMin,
                    int dcMax, int16_t coef[64]) {
   const RowAids& aids = Aids(quant);
-  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
-  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
-  // Truncation is the floor here: a magnitude below 1 is 0 either way.
+  coef[0] = RoundedDc(s[0], aids, dcMin, dcMax);
   for (int k = 1; k < 64; ++k) {
     const int p = kCoefficientScan[k];
     const double c = s[p] * aids.scale[p];
-    const double m = std::min(std::fabs(c) + 0.5 - deadZone, aids.cap[p]);
-    const int level = m < 1 ? 0 : int(m);
+    const int level = RoundedLevel(c, deadZone, aids.cap[p]);
     coef[k] = int16_t(c < 0 ? -level : level);
   }
 }
@@ -303,16 +311,14 @@ double QuantiseTrial(const double s[64], bool inter, int q, int dcMin, int dcMax
   const RowAids& aids = Aids(quant);
   // The same rounding as QuantiseBlock, with each coefficient's error and
   // estimated bits taken on the way.
-  const double r0 = std::floor(s[0] * aids.scale[0] + 0.5);
-  coef[0] = int16_t(std::clamp(r0, double(dcMin), double(dcMax)));
+  coef[0] = RoundedDc(s[0], aids, dcMin, dcMax);
   double d0 = s[0] - int32_t(IdctDequant(coef[0], quant[0]));
   double err = energy[0] * d0 * d0;
   int bits = 4;
   for (int k = 1; k < 64; ++k) {
     const int p = kCoefficientScan[k];
     const double c = s[p] * aids.scale[p];
-    const double m = std::min(std::fabs(c) + 0.5 - kDeadZone, aids.cap[p]);
-    const int level = m < 1 ? 0 : int(m);
+    const int level = RoundedLevel(c, kDeadZone, aids.cap[p]);
     coef[k] = int16_t(c < 0 ? -level : level);
     const double d = s[p] - (level ? int32_t(IdctDequant(coef[k], quant[p])) : 0);
     err += energy[p] * d * d;
