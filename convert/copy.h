@@ -11,6 +11,8 @@
 
 namespace tarn {
 
+class WorkerPool;
+
 // Destination formats: bits 0-3 of the copy flags. Bit numbers are within the
 // little-endian pixel value.
 enum CopyFormat : uint32_t {
@@ -81,8 +83,11 @@ struct CopyRect {
 // COPY_SHOW_ALPHA, COPY_SWAP_CHROMA, COPY_GREY). changedOnly: only the runs of
 // changed blocks. Writes only inside destination.height lines of |pitch|
 // bytes (and the chroma planes behind them for the planar format). Returns
-// false when no converter takes the format.
+// false when no converter takes the format. With a pool of more than one
+// thread, a large rectangle is converted in bands of lines at once, each
+// band writing only its own lines; the result is the same.
 bool CopyPlanes(const CopySource& source, const CopyDestination& destination,
-                const CopyRect& rect, uint32_t flags, bool changedOnly, CpuFlags cpu);
+                const CopyRect& rect, uint32_t flags, bool changedOnly, CpuFlags cpu,
+                WorkerPool* pool = nullptr);
 
 }  // namespace tarn

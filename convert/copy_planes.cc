@@ -1,8 +1,10 @@
 // The converter selection and the two copy drivers (whole frame, changed
 // blocks only) over a plain description of the decoded planes. The drivers
 // write only inside the destination's lines; the planes are only read.
+#include <algorithm>
 #include <cstring>
 
+#include "common/worker_pool.h"
 #include "convert/convert_internal.h"
 #include "convert/display_option.h"
 
@@ -23,6 +25,9 @@ constexpr Handler kHandlers[] = {
     {false, 7, 8, true},    {false, 7, 12, false},  {false, 13, 14, false},
     {false, 15, 15, false}, {false, 0, 0, false},
 };
+
+// Pixels a band of a copy on the pool converts at least.
+constexpr uint64_t kBandPixels = 64 * 1024;
 
 constexpr uint32_t kGreyLineLength = 256;  // pixels per piece under COPY_GREY
 constexpr uint8_t kGreyLine[kGreyLineLength] = {
@@ -145,7 +150,7 @@ bool ConvertSelect(ConvertConfig& config, uint32_t format, uint32_t displayOptio
 }
 
 bool CopyPlanes(const CopySource& source, const CopyDestination& destination,
-                const CopyRect& rectIn, uint32_t flags, bool changedOnly, CpuFlags cpu) {
+                const CopyRect& rectIn, uint32_t flags, bool changedOnly, CpuFlags cpu, WorkerPool* pool) {
   uint32_t display = (flags & COPY_DISPLAY_MASK) >> COPY_DISPLAY_SHIFT;
   if (display == DISPLAY_FORCE_NONE) display = DISPLAY_NONE;
   const bool hasAlpha = source.plane[PLANE_ALPHA] != nullptr;
@@ -204,34 +209,54 @@ bool CopyPlanes(const CopySource& source, const CopyDestination& destination,
   const bool useMap = changedOnly && source.changeMap;
   const uint32_t right = rect.x + rect.width;
 
-  for (uint32_t i = 0; i < lines; ++i) {
-    const uint32_t k = i * lineStep;
-    if (k >= lineLimit) break;
-    const uint32_t r = rect.y + (everyOther ? 2 * i : i);
-    const uint32_t phase = (rect.y + i) & 1;
-    const bool second = d.cfg.lineDoubled && k + 1 < lineLimit;
-    if (!useMap) {
-      d.Run(r, phase, k, second, rect.x, right);
-      continue;
-    }
-    const uint32_t mapRow = r / 16;
-    if (mapRow >= source.mapRows) continue;
-    const uint8_t* map = source.changeMap + size_t(mapRow) * source.mapStride;
-    uint32_t lastBlock = (right - 1) / 16;
-    if (source.mapStride == 0) continue;
-    if (lastBlock >= source.mapStride) lastBlock = source.mapStride - 1;
-    for (uint32_t b = rect.x / 16; b <= lastBlock;) {
-      if (!map[b]) {
-        ++b;
+  auto band = [&](uint32_t from, uint32_t to) {
+    for (uint32_t i = from; i < to; ++i) {
+      const uint32_t k = i * lineStep;
+      if (k >= lineLimit) break;
+      const uint32_t r = rect.y + (everyOther ? 2 * i : i);
+      const uint32_t phase = (rect.y + i) & 1;
+      const bool second = d.cfg.lineDoubled && k + 1 < lineLimit;
+      if (!useMap) {
+        d.Run(r, phase, k, second, rect.x, right);
         continue;
       }
-      const uint32_t first = b;
-      while (b <= lastBlock && map[b]) ++b;
-      const uint32_t c0 = first * 16 > rect.x ? first * 16 : rect.x;
-      const uint32_t c1 = b * 16 < right ? b * 16 : right;
-      d.Run(r, phase, k, second, c0, c1);
+      const uint32_t mapRow = r / 16;
+      if (mapRow >= source.mapRows) continue;
+      const uint8_t* map = source.changeMap + size_t(mapRow) * source.mapStride;
+      uint32_t lastBlock = (right - 1) / 16;
+      if (source.mapStride == 0) continue;
+      if (lastBlock >= source.mapStride) lastBlock = source.mapStride - 1;
+      for (uint32_t b = rect.x / 16; b <= lastBlock;) {
+        if (!map[b]) {
+          ++b;
+          continue;
+        }
+        const uint32_t first = b;
+        while (b <= lastBlock && map[b]) ++b;
+        const uint32_t c0 = first * 16 > rect.x ? first * 16 : rect.x;
+        const uint32_t c1 = b * 16 < right ? b * 16 : right;
+        d.Run(r, phase, k, second, c0, c1);
+      }
     }
+  };
+
+  // Line i writes destination line i * lineStep (and the one after it when
+  // doubled) and, for the planar format, the chroma line of an even source
+  // row only (two of them, doubled, which the odd row after it leaves
+  // alone), so bands of lines write apart. A small copy is not worth waking
+  // a thread for.
+  const int threads = pool ? pool->threads() : 1;
+  const uint64_t pixels = uint64_t(lines) * rect.width;
+  if (threads < 2 || pixels < kBandPixels * 2 || lines < 64) {
+    band(0, lines);
+    return true;
   }
+  const int bands = int(std::min<uint64_t>(uint64_t(threads), pixels / kBandPixels));
+  const uint32_t per = ((lines + uint32_t(bands) - 1) / uint32_t(bands) + 15) & ~15u;
+  pool->Run(bands, [&](int b) {
+    const uint32_t from = std::min(lines, per * uint32_t(b));
+    band(from, std::min(lines, from + per));
+  });
   return true;
 }
 

@@ -1,6 +1,7 @@
 // MovieCopyToBuffer: from the movie's display rectangle to plane pixels, the
 // lateness rule, the reader's share of time, then CopyPlanes over the current
-// plane set. Reads the planes of the current set only.
+// plane set, in bands on the decode threads. Reads the planes of the
+// current set only.
 #include "common/cpu_features.h"
 #include "convert/copy.h"
 #include "movie/movie_internal.h"
@@ -75,7 +76,7 @@ int MovieCopyToBuffer(Movie* movie, void* destination, int32_t pitch, uint32_t d
   const bool changedOnly = !(flags & COPY_FULL) && PictureMapCoversDestination(m);
   const CopyDestination dst{static_cast<uint8_t*>(destination), pitch, destinationHeight,
                             destinationX, destinationY};
-  if (CopyPlanes(source, dst, {x, y, w, h}, flags, changedOnly, CpuFeatures())) PictureNoteCopied(m);
+  if (CopyPlanes(source, dst, {x, y, w, h}, flags, changedOnly, CpuFeatures(), PicturePool(m))) PictureNoteCopied(m);
   return result;
 }
 

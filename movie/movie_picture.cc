@@ -156,6 +156,8 @@ uint32_t PictureDecodeThreads(const MovieState* m) {
   return m->picture.threads ? uint32_t(m->picture.threads->pool.threads()) : 0;
 }
 
+WorkerPool* PicturePool(MovieState* m) { return m->picture.threads ? &m->picture.threads->pool : nullptr; }
+
 void PictureWakeThreads(MovieState* m) {
   if (m->picture.threads && m->picture.planes) m->picture.threads->pool.Prepare();
 }

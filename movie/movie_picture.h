@@ -58,6 +58,8 @@ void PictureRelease(MovieState* m);
 // Threads decoding a frame's planes at once; 0 when they are decoded one after another.
 uint32_t PictureDecodeThreads(const MovieState* m);
 
+// The decode threads, which the copy also converts on; null without them.
+WorkerPool* PicturePool(MovieState* m);
 // A frame's decode is about to begin: the decode threads get ready for it.
 void PictureWakeThreads(MovieState* m);
 // A decode starts: unless a skipped copy still owes the destination its

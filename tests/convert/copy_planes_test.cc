@@ -5,6 +5,7 @@
 #include <random>
 
 #include "common/cpu_features.h"
+#include "common/worker_pool.h"
 #include "convert/convert_internal.h"
 #include "movie/movie.h"
 #include "tests/convert/copy_reference.h"
@@ -107,6 +108,41 @@ TEST(CopyPlanes, ChangedBlocksMatchWholeFrameOverSequence) {
                 << c.rect.x << " frame " << frame << ": " << diff << " (seed " << seed << ")";
           }
         }
+      }
+    }
+  }
+}
+
+// On a pool the lines are converted in bands at once: every format (the
+// planar one writes chroma lines too) and display option, whole or changed
+// blocks only, top-down or bottom-up, from an odd line, gives what one
+// thread writes.
+TEST(CopyPlanes, BandsOnAPoolMatchOneThread) {
+  const uint32_t seed = ConvertTestSeed();
+  std::mt19937 rng(seed);
+  TestPlanes planes(424, 650, true);
+  planes.Randomise(rng, false);
+  planes.ChangeRandomBlocks(rng, 40);
+  WorkerPool two(2), three(3);
+  for (uint32_t format = 0; format < COPY_FORMAT_COUNT; ++format) {
+    for (uint32_t display = 0; display <= DISPLAY_INTERLACED; ++display) {
+      const ReferenceLayout layout = LayoutFor(planes, format, display, 0);
+      const uint32_t flags = Flags(format, display, format == 5 ? COPY_SHOW_ALPHA : 0);
+      const bool bottomUp = display & 1, changedOnly = format & 1;
+      const CopyDestination at{nullptr, bottomUp ? -layout.pitch : layout.pitch, layout.height, 0, 1};
+      const CopyRect rect{2, 1, 420, 649};
+      GuardedBuffer one(layout.bytes);
+      CopyDestination d = at;
+      d.data = one.data();
+      ASSERT_TRUE(CopyPlanes(planes.Source(), d, rect, flags, changedOnly, CpuFlagsDetect()));
+      for (WorkerPool* pool : {&two, &three}) {
+        GuardedBuffer banded(layout.bytes);
+        d.data = banded.data();
+        ASSERT_TRUE(CopyPlanes(planes.Source(), d, rect, flags, changedOnly, CpuFlagsDetect(), pool));
+        const std::string diff = FirstDifference(one.Contents(), banded.Contents());
+        ASSERT_TRUE(diff.empty() && banded.Intact()) << "format " << format << " display " << display << " on "
+                                                     << pool->threads() << " threads: " << diff << " (seed "
+                                                     << seed << ")";
       }
     }
   }
