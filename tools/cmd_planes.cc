@@ -3,6 +3,7 @@
 // to look at.
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,18 +17,23 @@ namespace tarn::tools {
 
 namespace {
 
-// Appends width x height bytes of a plane without its stride padding; a plane
-// the movie did not allocate is written as zeros.
-void AppendPlane(std::vector<uint8_t>& out, const uint8_t* plane, uint32_t stride, uint32_t width,
-                 uint32_t height) {
-  for (uint32_t y = 0; y < height; ++y) {
-    if (plane) {
-      const uint8_t* row = plane + size_t(y) * stride;
-      out.insert(out.end(), row, row + width);
-    } else {
-      out.insert(out.end(), width, 0);
+// Writes width x height bytes of a plane without its stride padding, straight
+// from the plane (a plane without padding in one write); a plane the movie
+// did not allocate is written as zeros.
+bool WritePlane(FILE* out, const uint8_t* plane, uint32_t stride, uint32_t width, uint32_t height) {
+  if (!plane) {
+    static const uint8_t kZeros[4096] = {};
+    for (uint64_t left = uint64_t(width) * height; left > 0;) {
+      const size_t n = size_t(std::min<uint64_t>(left, sizeof kZeros));
+      if (std::fwrite(kZeros, 1, n, out) != n) return false;
+      left -= n;
     }
+    return true;
   }
+  if (stride == width) return std::fwrite(plane, 1, size_t(width) * height, out) == size_t(width) * height;
+  for (uint32_t y = 0; y < height; ++y)
+    if (std::fwrite(plane + size_t(y) * stride, 1, width, out) != width) return false;
+  return true;
 }
 
 bool WritePng(const std::string& path, const uint8_t* plane, uint32_t stride, uint32_t width, uint32_t height) {
@@ -97,7 +103,6 @@ int RunPlanes(const std::vector<std::string>& args) {
   const bool withAlpha = alpha && (movie->headerFlags & HDR_ALPHA);
   bool corrupt = false, failed = false;
   std::string why;
-  std::vector<uint8_t> bytes;
   for (uint32_t f = range.First(); f <= last && !failed; ++f) {
     if (MovieDoFrame(movie) != 0) {
       why = "reading frame " + std::to_string(f) + " failed";
@@ -108,14 +113,14 @@ int RunPlanes(const std::vector<std::string>& args) {
     MovieGetPlanes(movie, &planes);
     // Alpha has the luma plane's size.
     const uint32_t width = planes.width[PLANE_LUMA], height = planes.height[PLANE_LUMA];
-    auto append = [&](uint32_t p, uint32_t w, uint32_t h) { AppendPlane(bytes, planes.plane[p], planes.stride[p], w, h); };
+    auto write = [&](uint32_t p, uint32_t w, uint32_t h) {
+      return WritePlane(out, planes.plane[p], planes.stride[p], w, h);
+    };
     if (out) {
-      bytes.clear();
-      append(PLANE_LUMA, width, height);
-      append(PLANE_CHROMA1, planes.width[PLANE_CHROMA1], planes.height[PLANE_CHROMA1]);
-      append(PLANE_CHROMA2, planes.width[PLANE_CHROMA2], planes.height[PLANE_CHROMA2]);
-      if (withAlpha) append(PLANE_ALPHA, width, height);
-      if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) {
+      if (!write(PLANE_LUMA, width, height) ||
+          !write(PLANE_CHROMA1, planes.width[PLANE_CHROMA1], planes.height[PLANE_CHROMA1]) ||
+          !write(PLANE_CHROMA2, planes.width[PLANE_CHROMA2], planes.height[PLANE_CHROMA2]) ||
+          (withAlpha && !write(PLANE_ALPHA, width, height))) {
         why = "cannot write " + outPath;
         failed = true;
       }
