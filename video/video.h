@@ -67,8 +67,9 @@ inline constexpr uint32_t kVideoRingBytes = 67584;
 // cover blocksAcross * ((lumaHeight + 15) / 16) bytes, else the frame is
 // decoded serially.
 // split chooses when a job's two parts run apart: VIDEO_SPLIT_WARM when the
-// pool's last job ended just before (frames decoded back to back; else each
-// job runs on one thread), or always, or never.
+// pool has more threads than the frame has jobs and its last job ended just
+// before (frames decoded back to back; else each job runs on one thread), or
+// always, or never.
 enum : uint32_t { VIDEO_SPLIT_WARM, VIDEO_SPLIT_ALWAYS, VIDEO_SPLIT_NEVER };
 struct VideoParallel {
   WorkerPool* pool;
