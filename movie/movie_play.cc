@@ -122,6 +122,9 @@ void MovieNextFrame(Movie* movie) {
   StatsCloseCopyInterval(m, MovieTimeMs());
   const bool wrap = m->currentFrame >= m->frameCount;
   MovieReadFrame(m, wrap ? 1 : m->currentFrame + 1);
+  // The record loaded is decoded even when it is the frame just decoded: a
+  // one-frame movie's next loop, with its sound, on the clock's next due time.
+  m->clock.decodedGuard = 0;
   if (wrap && m->frameCount > 1) SoundDecodeAhead(m);
 }
 

@@ -58,6 +58,22 @@ TEST_F(MoviePlay, DueTimesAreComputedAfreshFromTheClockBase) {
   }
 }
 
+// A one-frame movie's every loop decodes its frame again and waits for it:
+// a still (or the player's end card) loops at its rate, not in a busy loop.
+TEST_F(MoviePlay, AOneFrameMovieLoopsAtItsRate) {
+  MoviePtr m = Open({.frames = 1, .tracks = 1});
+  AdvanceTo(1000);
+  Step(m.get());
+  for (uint32_t due : {33u, 66u, 100u}) {
+    AdvanceTo(1000 + due - 1);
+    EXPECT_EQ(MovieWait(m.get()), 1u) << due;
+    AdvanceTo(1000 + due);
+    EXPECT_EQ(MovieWait(m.get()), 0u) << due;
+    Step(m.get());
+  }
+  EXPECT_EQ(*MovieInternalsForTesting(m.get()).framesDecoded, 4u);
+}
+
 TEST_F(MoviePlay, WithoutSoundALateFrameRestartsTheClock) {
   struct Case {
     uint32_t late;
