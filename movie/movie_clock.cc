@@ -44,7 +44,6 @@ void ClockRestart(MovieState* m) {
 void ClockSeek(MovieState* m) {
   MovieClock& c = m->clock;
   const uint32_t now = MovieTimeMs();
-  c.decodedGuard = 0;
   c.running = 1;
   c.start = now;
   c.baseFrame = c.framesDecoded;

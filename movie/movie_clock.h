@@ -10,7 +10,7 @@ namespace tarn {
 struct MovieState;
 
 struct MovieClock {
-  uint32_t decodedGuard;   // frame last decoded
+  uint32_t recordDecoded;  // the loaded record was decoded: MovieDoFrame does not again
   uint32_t framesDecoded;  // decodes so far, counted from 1
   uint32_t running;
   uint32_t start;

@@ -16,7 +16,7 @@ namespace tarn {
 uint32_t MovieDoFrame(Movie* movie) {
   if (!movie) return 0;
   MovieState* m = AsState(movie);
-  if (m->clock.decodedGuard == m->currentFrame) return 0;
+  if (m->clock.recordDecoded) return 0;
   if (ClockTakeRestartRequest(m)) {
     if (m->sound.playing) {
       SoundSwitch(m, 0);
@@ -52,7 +52,8 @@ uint32_t MovieDoFrame(Movie* movie) {
   m->dirtyRectCount = -1;
   MovieStartClock(m);
   StatsEndFrame(m, t0, t1, MovieTimeMs());
-  m->clock.decodedGuard = m->previousFrame = m->currentFrame;
+  m->clock.recordDecoded = 1;
+  m->previousFrame = m->currentFrame;
   return 0;
 }
 
@@ -122,9 +123,6 @@ void MovieNextFrame(Movie* movie) {
   StatsCloseCopyInterval(m, MovieTimeMs());
   const bool wrap = m->currentFrame >= m->frameCount;
   MovieReadFrame(m, wrap ? 1 : m->currentFrame + 1);
-  // The record loaded is decoded even when it is the frame just decoded: a
-  // one-frame movie's next loop, with its sound, on the clock's next due time.
-  m->clock.decodedGuard = 0;
   if (wrap && m->frameCount > 1) SoundDecodeAhead(m);
 }
 

@@ -165,6 +165,9 @@ bool SourceLoadRecord(MovieState* m, uint32_t n) {
   }
   // The sound thread reads the frame number (end-frame rule) without a lock.
   std::atomic_ref<uint32_t>(m->currentFrame).store(i + 1, std::memory_order_relaxed);
+  // Every record loaded is decoded once, even the frame just decoded again
+  // (a one-frame movie's next loop, with its sound, on its due time).
+  m->clock.recordDecoded = 0;
   return whole;
 }
 
