@@ -507,6 +507,7 @@ struct PlaneStep {
   int kind;
   uint64_t start;
   bool follows;  // starts where the step before it ended
+  int group;     // the run of steps it belongs to: one that starts at a known place and those that follow it
 };
 
 // What a frame decodes, in stream order. The result is the skip count of
@@ -515,6 +516,8 @@ struct PlaneStep {
 struct FramePlan {
   PlaneStep steps[4];
   int count = 0;
+  int groups = 0;
+  int first[kVideoMaxJobs + 1] = {};  // group g is steps [first[g], first[g + 1])
   int resultStep = -1;
   bool grey = false;
   bool corrupt = false;
@@ -526,7 +529,9 @@ FramePlan PlanFrame(const PlaneSet& ps, const PlaneEntry* out, const PlaneEntry*
   FramePlan plan;
   const uint32_t lw = ps.lumaWidth, lh = ps.lumaHeight, cw = ps.chromaWidth, ch = ps.chromaHeight;
   auto add = [&](uint32_t plane, uint32_t w, uint32_t h, int kind, uint64_t start, bool follows) {
-    plan.steps[plan.count++] = {plane, w, h, kind, start, follows};
+    if (!follows) plan.first[plan.groups++] = plan.count;
+    plan.steps[plan.count++] = {plane, w, h, kind, start, follows, plan.groups - 1};
+    plan.first[plan.groups] = plan.count;
   };
   uint64_t pos = 0;
   if (headerFlags & kHeaderAlpha) {
@@ -570,24 +575,37 @@ FramePlan PlanFrame(const PlaneSet& ps, const PlaneEntry* out, const PlaneEntry*
   return plan;
 }
 
+// Steps [from, to) one after another into map, each starting where its
+// layout places it or where the one before it ended; ors their corruption
+// into *corrupt and returns the result step's skip count, when it is among
+// them and no tally takes its skips instead.
+uint32_t DecodeSteps(const FramePlan& plan, int from, int to, const uint8_t* data, size_t size,
+                     const PlaneEntry* out, const PlaneEntry* ref, uint8_t* map, uint32_t blocksAcross,
+                     const VideoWork& work, uint32_t movieFlags, uint8_t* tally, bool* corrupt) {
+  uint64_t next = 0;
+  uint32_t skipCount = 0;
+  for (int i = from; i < to; ++i) {
+    const PlaneStep& st = plan.steps[i];
+    const bool result = i == plan.resultStep;
+    const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
+                                           ref[st.plane].data, st.width, st.height, out[st.plane].stride, map,
+                                           blocksAcross, st.kind, work, movieFlags, result ? tally : nullptr);
+    *corrupt |= r.corrupt;
+    next = r.next;
+    if (result) skipCount = r.skipCount;
+  }
+  return skipCount;
+}
+
 // The frame's planes in stream order into one change map.
 VideoFrameResult DecodeSerially(const FramePlan& plan, const uint8_t* data, size_t size, const PlaneEntry* out,
                                 const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
                                 const VideoWork& work, uint32_t movieFlags) {
   bool corrupt = plan.corrupt;
-  uint64_t next = 0;
-  uint32_t skipCount = 0;
-  for (int i = 0; i < plan.count; ++i) {
-    const PlaneStep& st = plan.steps[i];
-    const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
-                                           ref[st.plane].data, st.width, st.height, out[st.plane].stride,
-                                           changeMap, blocksAcross, st.kind, work, movieFlags);
-    corrupt |= r.corrupt;
-    next = r.next;
-    if (i == plan.resultStep) skipCount = plan.grey ? r.skipCount >> 2 : r.skipCount;
-  }
+  const uint32_t skipCount = DecodeSteps(plan, 0, plan.count, data, size, out, ref, changeMap, blocksAcross, work,
+                                         movieFlags, nullptr, &corrupt);
   if (plan.broken) return {0, true};
-  return {skipCount, corrupt};
+  return {plan.grey ? skipCount >> 2 : skipCount, corrupt};
 }
 
 // The frame's planes as groups that start together: a group is a step
@@ -620,14 +638,9 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
                                   const PlaneEntry* ref, uint8_t* changeMap, uint32_t blocksAcross,
                                   uint32_t mapBytes, const VideoWork& work, uint32_t movieFlags,
                                   const VideoParallel& par) {
-  int first[kVideoMaxJobs + 1];
-  int groups = 0;
-  for (int i = 0; i < plan.count; ++i)
-    if (!plan.steps[i].follows) first[groups++] = i;
-  first[groups] = plan.count;
-  int resultGroup = -1;
-  for (int g = 0; g < groups; ++g)
-    if (plan.resultStep >= first[g] && plan.resultStep < first[g + 1]) resultGroup = g;
+  const int groups = plan.groups;
+  const int* const first = plan.first;
+  const int resultGroup = plan.resultStep >= 0 ? plan.steps[plan.resultStep].group : -1;
   RecordRing* rings[kVideoMaxJobs] = {};
   bool corrupt[kVideoMaxJobs] = {};
   const bool oldColorRule = (movieFlags & kOpenBeforeRevI) != 0;
@@ -685,17 +698,8 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
   };
   auto whole = [&](int g) {
     const VideoWork& w = begin(g);
-    uint8_t* map = par.maps[g];
-    uint64_t next = 0;
-    for (int i = first[g]; i < first[g + 1]; ++i) {
-      const PlaneStep& st = plan.steps[i];
-      const PlaneResult r = VideoDecodePlane(data, size, st.follows ? next : st.start, out[st.plane].data,
-                                             ref[st.plane].data, st.width, st.height, out[st.plane].stride, map,
-                                             blocksAcross, st.kind, w, movieFlags,
-                                             i == plan.resultStep ? par.tally : nullptr);
-      corrupt[g] |= r.corrupt;
-      next = r.next;
-    }
+    DecodeSteps(plan, first[g], first[g + 1], data, size, out, ref, par.maps[g], blocksAcross, w, movieFlags,
+                par.tally, &corrupt[g]);
   };
   const bool split = par.split == VIDEO_SPLIT_ALWAYS ||
                      (par.split == VIDEO_SPLIT_WARM && par.pool->threads() > groups && par.pool->Warm());
@@ -742,12 +746,11 @@ VideoFrameResult VideoDecodeFrame(PlaneSet* planes, const uint8_t* data, const u
   planes->current = target;
 
   const FramePlan plan = PlanFrame(*planes, out, ref, size, data, headerFlags, movieFlags);
-  int groups = 0;
-  for (int i = 0; i < plan.count; ++i) groups += !plan.steps[i].follows;
   const uint32_t mapBytes = blocksAcross * ((planes->lumaHeight + 15) / 16);
   bool ringsGiven = parallel != nullptr;
-  for (int g = 0; ringsGiven && g < groups; ++g) ringsGiven = parallel->rings[g] != nullptr;
-  if (ringsGiven && parallel->pool && parallel->pool->threads() > 1 && groups >= 1 && parallel->mapBytes >= mapBytes)
+  for (int g = 0; ringsGiven && g < plan.groups; ++g) ringsGiven = parallel->rings[g] != nullptr;
+  if (ringsGiven && parallel->pool && parallel->pool->threads() > 1 && plan.groups >= 1 &&
+      parallel->mapBytes >= mapBytes)
     return DecodeInParallel(plan, data, size, out, ref, changeMap, blocksAcross, mapBytes, work, movieFlags,
                             *parallel);
   return DecodeSerially(plan, data, size, out, ref, changeMap, blocksAcross, work, movieFlags);
