@@ -96,7 +96,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VideoParallel par{};
   par.pool = &pool;
   par.mapBytes = uint32_t(map.size());
-  par.split = VIDEO_SPLIT_ALWAYS;
+  // Each plane parsed and rebuilt on two threads, or the luma rebuild dealt
+  // out to both (a small store, so that its parse also runs out of room).
+  par.split = (mode & 128) ? VIDEO_SPLIT_WARM : VIDEO_SPLIT_ALWAYS;
+  std::vector<uint8_t> share(VideoShareBytes(ps.lumaWidth, ps.lumaHeight) / 3);
+  par.share = share.data();
+  par.shareBytes = uint32_t(share.size());
   std::vector<uint8_t> extra[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs], rings[kVideoMaxJobs];
   for (int j = 0; j < kVideoMaxJobs - 1; ++j) {
     par.work[j] = vw;

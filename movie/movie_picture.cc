@@ -73,6 +73,8 @@ void StartDecodeThreads(MovieState* m) {
   for (int& map : maps) map = plan.Add(std::max<uint32_t>(mapBytes, 1));
   for (int& ring : rings) ring = plan.Add(kVideoRingBytes);
   const int tally = plan.Add(std::max<uint32_t>(mapBytes, 1));
+  const uint32_t shareBytes = VideoShareBytes(pic.planes->lumaWidth, pic.planes->lumaHeight);
+  const int share = plan.Add(shareBytes);
   if (plan.Failed()) return;
   uint8_t* block = static_cast<uint8_t*>(MovieAllocatePiece(m, plan.Total()));
   if (!block) return;
@@ -97,6 +99,8 @@ void StartDecodeThreads(MovieState* m) {
   par.tally = plan.At(block, tally);
   par.mapBytes = mapBytes;
   par.split = VIDEO_SPLIT_WARM;
+  par.share = plan.At(block, share);
+  par.shareBytes = shareBytes;
   pic.threads = t;
 }
 

@@ -176,4 +176,49 @@ class RecordRing {
 
 static_assert(sizeof(RecordRing) <= kVideoRingBytes, "kVideoRingBytes must hold a RecordRing");
 
+// The records of one plane, dealt out for rebuilding: one parse appends
+// batches, each with the block it starts at, and any thread may claim a
+// published batch and rebuild it, in any order and at the same time as
+// others. Only for a plane decoded from another reference: its blocks write
+// only themselves and read only the reference, so batches do not meet.
+// Nothing is reused within a frame, so the parse never waits; it runs out of
+// slots instead (Room), and rebuilds the rest of the plane itself. Lives at
+// the start of the caller's memory (VideoShareBytes hold most frames), made
+// anew by Reset before each use while no thread is at it; Reset gives
+// nullptr for memory too small for its head.
+class SharedRecords {
+ public:
+  struct Slot {
+    uint32_t bytes;  // records in data
+    uint32_t x, y;   // the block the first record covers
+    alignas(4) uint8_t data[kRecordBatch];
+  };
+  static SharedRecords* Reset(uint8_t* memory, size_t bytes);
+  // Parse side: the next slot to fill (nullptr when none is left), its
+  // publication, and the end of the plane's records.
+  Slot* Room() { return filling_ < slotCount_ ? slots_ + filling_ : nullptr; }
+  void Publish();
+  void End();
+  // Rebuild side: rebuilds published batches into rb until the parse has
+  // ended and every batch is claimed. Waits for batches, spinning and then
+  // sleeping, while the parse goes on.
+  void Help(const PlaneRebuild& rb);
+
+ private:
+  static constexpr int kSpinUs = 20;
+  // Wakes the helpers that sleep for a batch or the end.
+  void WakeHelpers();
+
+  // The parse's side and the helpers' claims apart, on lines of their own.
+  Slot* slots_ = nullptr;               // slotCount_ of them, after this head
+  uint32_t slotCount_ = 0;
+  uint32_t filling_ = 0;                // the parse's own: slots it has published
+  std::atomic<uint32_t> published_{0};  // stored by the parse only
+  std::atomic<bool> ended_{false};      // the parse published its last batch
+  std::atomic<uint32_t> sleepers_{0};   // helpers asleep (or about to be)
+  uint8_t padA_[32];
+  std::atomic<uint32_t> claimed_{0};  // batches helpers have taken
+  uint8_t padB_[60];
+};
+
 }  // namespace tarn

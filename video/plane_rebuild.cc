@@ -1,8 +1,9 @@
 // The samples' half of a plane decode: the scaled store, block records
-// (video/block_records.h) back into PlaneRebuild calls, and the ring that
-// carries records between two threads. Writes only inside the destination
-// plane (never its stride padding); reads only the records and the
-// reference plane.
+// (video/block_records.h) back into PlaneRebuild calls, the ring that
+// carries records between two threads, and the store that deals a plane's
+// records out to several. Writes only inside the destination plane (never
+// its stride padding); reads only the records and the reference plane.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -178,6 +179,11 @@ void RecordRing::WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32
 
 RecordRing* RecordRing::Reset(uint8_t* memory) { return new (memory) RecordRing; }
 
+namespace {
+// Where a SharedRecords' slots begin.
+constexpr size_t kShareHeader = (sizeof(SharedRecords) + 63) & ~size_t(63);
+}  // namespace
+
 RecordRing::Slot& RecordRing::Fill() {
   for (uint32_t freed; filling_ - (freed = released_.load(std::memory_order_acquire)) >= kSlots;) {
     Await(released_, freed, &parseWants_, filling_ - kSlots + kBatch, [&] {
@@ -206,6 +212,69 @@ const RecordRing::Slot& RecordRing::Take() {
 void RecordRing::Release() {
   released_.store(++taking_, std::memory_order_seq_cst);
   WakeIf(released_, parseWants_, false);
+}
+
+uint32_t VideoShareBytes(uint32_t lumaWidth, uint32_t lumaHeight) {
+  // At the default quality a luma block takes 2 to 4 bytes of records and at
+  // the best about 5; a key frame's blocks take up to 132. Sixteen bytes a
+  // block hold all of most frames and a good part of the rest.
+  const uint64_t blocks = uint64_t((lumaWidth + 7) / 8) * ((lumaHeight + 7) / 8);
+  const uint64_t slots = std::clamp<uint64_t>(blocks * 16 / kRecordBatch, 8, 4096);
+  return uint32_t(kShareHeader + slots * sizeof(SharedRecords::Slot));
+}
+
+SharedRecords* SharedRecords::Reset(uint8_t* memory, size_t bytes) {
+  if (bytes < kShareHeader) return nullptr;
+  auto* shared = new (memory) SharedRecords;
+  shared->slots_ = reinterpret_cast<Slot*>(memory + kShareHeader);
+  shared->slotCount_ = uint32_t(std::min<size_t>((bytes - kShareHeader) / sizeof(Slot), UINT32_MAX));
+  return shared;
+}
+
+void SharedRecords::WakeHelpers() {
+  if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
+  Sleepers& s = SleepersFor(&published_);
+  // Taking the lock waits for a helper between its look and its wait.
+  { std::lock_guard lock(s.mutex); }
+  s.changed.notify_all();
+}
+
+void SharedRecords::Publish() {
+  published_.store(++filling_, std::memory_order_seq_cst);
+  WakeHelpers();
+}
+
+void SharedRecords::End() {
+  ended_.store(true, std::memory_order_seq_cst);
+  WakeHelpers();
+}
+
+void SharedRecords::Help(const PlaneRebuild& rb) {
+  for (;;) {
+    uint32_t claimed = claimed_.load(std::memory_order_relaxed);
+    const uint32_t published = published_.load(std::memory_order_acquire);
+    if (claimed < published) {
+      if (!claimed_.compare_exchange_weak(claimed, claimed + 1, std::memory_order_relaxed)) continue;
+      const Slot& slot = slots_[claimed];
+      uint32_t x = slot.x, y = slot.y;
+      RebuildRecords(rb, slot.data, slot.bytes, &x, &y);
+      continue;
+    }
+    // Every batch is published before the end is.
+    if (ended_.load(std::memory_order_acquire)) {
+      if (published_.load(std::memory_order_acquire) == claimed) return;
+      continue;
+    }
+    const auto moved = [&] {
+      return published_.load(std::memory_order_seq_cst) != published || ended_.load(std::memory_order_seq_cst);
+    };
+    if (SpinUntil(kSpinUs, moved)) continue;
+    Sleepers& s = SleepersFor(&published_);
+    std::unique_lock lock(s.mutex);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    while (!moved()) s.changed.wait(lock);
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace tarn

@@ -59,6 +59,10 @@ inline constexpr int kVideoMaxJobs = 3;
 // reads its bits to the thread that writes its samples.
 inline constexpr uint32_t kVideoRingBytes = 67584;
 
+// Bytes that hold the block records of most luma planes of a frame of this
+// size, dealt out so that a second thread can rebuild part of the plane.
+uint32_t VideoShareBytes(uint32_t lumaWidth, uint32_t lumaHeight);
+
 // What lets a frame decode its planes on several threads: the pool, bundle
 // buffers for every job beyond the first, and per job a change map of
 // mapBytes and a ring of kVideoRingBytes (4-byte aligned), with one skip
@@ -69,7 +73,10 @@ inline constexpr uint32_t kVideoRingBytes = 67584;
 // split chooses when a job's two parts run apart: VIDEO_SPLIT_WARM when the
 // pool has more threads than the frame has jobs and its last job ended just
 // before (frames decoded back to back; else each job runs on one thread), or
-// always, or never.
+// always, or never. With share (shareBytes, 4-byte aligned; VideoShareBytes
+// for the frame size hold most frames), a frame of luma and chroma on a pool
+// of two threads deals the luma rebuild out to both threads, unless split
+// is VIDEO_SPLIT_ALWAYS or VIDEO_SPLIT_NEVER.
 enum : uint32_t { VIDEO_SPLIT_WARM, VIDEO_SPLIT_ALWAYS, VIDEO_SPLIT_NEVER };
 struct VideoParallel {
   WorkerPool* pool;
@@ -79,6 +86,8 @@ struct VideoParallel {
   uint8_t* tally;
   uint32_t mapBytes;
   uint32_t split;
+  uint8_t* share = nullptr;
+  uint32_t shareBytes = 0;
 };
 
 // Decodes the frame whose video data is [data, end). Bits past end read as 0.

@@ -45,6 +45,8 @@ struct ParallelPlanes : DecoderPlanes {
     for (uint8_t*& map : parallel.maps) map = buffers.emplace_back(changeMap.size()).data();
     for (uint8_t*& ring : parallel.rings) ring = buffers.emplace_back(kVideoRingBytes).data();
     parallel.tally = buffers.emplace_back(changeMap.size()).data();
+    parallel.shareBytes = VideoShareBytes(set.lumaWidth, set.lumaHeight);
+    parallel.share = buffers.emplace_back(parallel.shareBytes * 8).data();
   }
 };
 
@@ -56,11 +58,15 @@ struct Layout {
 // Small planes, and planes whose records pass through the ring several
 // times a frame, so that the parse also waits for room; two threads (each
 // job's parse and rebuild at once, the jobs one after another) and more.
+// On two threads the luma rebuild is also dealt out, from a store that
+// holds every frame's records, or a quarter of the usual store (the parse
+// then rebuilds the rest itself).
 struct Decoders {
   uint32_t width, height;
   int threads;
   bool inPlace;
   uint32_t split;
+  uint32_t shareQuarters = 4;  // of VideoShareBytes
 };
 
 template <class A, size_t N, class B, size_t M>
@@ -72,17 +78,17 @@ std::vector<std::pair<A, B>> Combinations(const A (&a)[N], const B (&b)[M]) {
 }
 
 TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
-  const Decoders setups[] = {{96, 72, 3, false, VIDEO_SPLIT_ALWAYS},  {96, 72, 2, true, VIDEO_SPLIT_NEVER},
-                             {328, 240, 2, false, VIDEO_SPLIT_ALWAYS}, {328, 240, 5, true, VIDEO_SPLIT_ALWAYS},
-                             {328, 240, 2, false, VIDEO_SPLIT_WARM}};
+  const Decoders setups[] = {{96, 72, 3, false, VIDEO_SPLIT_ALWAYS},     {96, 72, 2, true, VIDEO_SPLIT_NEVER},
+                             {328, 240, 2, false, VIDEO_SPLIT_ALWAYS},    {328, 240, 5, true, VIDEO_SPLIT_ALWAYS},
+                             {328, 240, 2, false, VIDEO_SPLIT_WARM, 32},  {328, 240, 2, false, VIDEO_SPLIT_WARM, 1}};
   const Layout layouts[] = {{'i', false, false}, {'i', true, false}, {'h', false, false},
                             {'g', true, false},  {'i', true, true},  {'f', false, true}};
   std::mt19937 rng(2024);
   for (const auto& [S, L] : Combinations(setups, layouts)) {
     const uint32_t kW = S.width, kH = S.height;
     SCOPED_TRACE(testing::Message() << kW << "x" << kH << " threads " << S.threads << " in place " << S.inPlace
-                                    << " split " << S.split << " " << L.revision << " alpha " << L.alpha
-                                    << " grey " << L.grey);
+                                    << " share " << S.shareQuarters << " split " << S.split << " " << L.revision
+                                    << " alpha " << L.alpha << " grey " << L.grey);
     const bool revI = L.revision == 'i', old = L.revision != 'i';
     uint32_t flags = (old ? OPEN_BEFORE_REV_I : 0) | (L.revision < 'h' ? OPEN_BEFORE_REV_H : 0) |
                      (L.grey ? OPEN_GREY : 0) | (L.alpha ? OPEN_ALPHA : 0);
@@ -90,6 +96,7 @@ TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
     DecoderPlanes serial(kW, kH, L.alpha);
     ParallelPlanes parallel(kW, kH, L.alpha, S.threads);
     parallel.parallel.split = S.split;
+    parallel.parallel.shareBytes = parallel.parallel.shareBytes * S.shareQuarters / 4;
     if (S.inPlace) {
       UseOneSet(serial);
       UseOneSet(parallel);
