@@ -179,11 +179,6 @@ void RecordRing::WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32
 
 RecordRing* RecordRing::Reset(uint8_t* memory) { return new (memory) RecordRing; }
 
-namespace {
-// Where a SharedRecords' slots begin.
-constexpr size_t kShareHeader = (sizeof(SharedRecords) + 63) & ~size_t(63);
-}  // namespace
-
 RecordRing::Slot& RecordRing::Fill() {
   for (uint32_t freed; filling_ - (freed = released_.load(std::memory_order_acquire)) >= kSlots;) {
     Await(released_, freed, &parseWants_, filling_ - kSlots + kBatch, [&] {
@@ -214,10 +209,15 @@ void RecordRing::Release() {
   WakeIf(released_, parseWants_, false);
 }
 
+namespace {
+// Where a SharedRecords' slots begin.
+constexpr size_t kShareHeader = (sizeof(SharedRecords) + 63) & ~size_t(63);
+}  // namespace
+
 uint32_t VideoShareBytes(uint32_t lumaWidth, uint32_t lumaHeight) {
-  // At the default quality a luma block takes 2 to 4 bytes of records and at
-  // the best about 5; a key frame's blocks take up to 132. Sixteen bytes a
-  // block hold all of most frames and a good part of the rest.
+  // On the 720p pans a luma block takes 2 to 3 bytes of records at the
+  // default quality and about 4 at quality 95; a key frame's take 30 to 130.
+  // Sixteen bytes a block hold all of most frames and a good part of the rest.
   const uint64_t blocks = uint64_t((lumaWidth + 7) / 8) * ((lumaHeight + 7) / 8);
   const uint64_t slots = std::clamp<uint64_t>(blocks * 16 / kRecordBatch, 8, 4096);
   return uint32_t(kShareHeader + slots * sizeof(SharedRecords::Slot));

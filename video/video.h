@@ -73,7 +73,7 @@ uint32_t VideoShareBytes(uint32_t lumaWidth, uint32_t lumaHeight);
 // split chooses when a job's two parts run apart: VIDEO_SPLIT_WARM when the
 // pool has more threads than the frame has jobs and its last job ended just
 // before (frames decoded back to back; else each job runs on one thread), or
-// always, or never. With share (shareBytes, 4-byte aligned; VideoShareBytes
+// always, or never. With share (shareBytes, 8-byte aligned; VideoShareBytes
 // for the frame size hold most frames), a frame of luma and chroma on a pool
 // of two threads deals the luma rebuild out to both threads, unless split
 // is VIDEO_SPLIT_ALWAYS or VIDEO_SPLIT_NEVER.
