@@ -97,9 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   par.pool = &pool;
   par.mapBytes = uint32_t(map.size());
   // Each plane parsed and rebuilt on two threads, or the luma rebuild dealt
-  // out to both (a small store, so that its parse also runs out of room).
+  // out to both (heavy frames fill the store, and the parse does the rest).
   par.split = (mode & 128) ? VIDEO_SPLIT_WARM : VIDEO_SPLIT_ALWAYS;
-  std::vector<uint8_t> share(VideoShareBytes(ps.lumaWidth, ps.lumaHeight) / 3);
+  std::vector<uint8_t> share(VideoShareBytes(ps.lumaWidth, ps.lumaHeight));
   par.share = share.data();
   par.shareBytes = uint32_t(share.size());
   std::vector<uint8_t> extra[kVideoMaxJobs - 1][kVideoBundleCount], maps[kVideoMaxJobs], rings[kVideoMaxJobs];

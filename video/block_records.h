@@ -166,11 +166,11 @@ class RecordRing {
   std::atomic<bool> ended_{false};      // the parse published its last slot
   uint32_t filling_ = 0;                // the parse's own: slots it has published
   std::atomic<uint32_t> parseWants_{0};  // released_ count the sleeping parse waits for; 0: awake
-  uint8_t padA_[48];
+  [[maybe_unused]] uint8_t padA_[48];
   std::atomic<uint32_t> released_{0};  // stored by the rebuild only
   uint32_t taking_ = 0;                // the rebuild's own: slots it has released
   std::atomic<uint32_t> rebuildWants_{0};  // published_ count the sleeping rebuild waits for; 0: awake
-  uint8_t padB_[52];
+  [[maybe_unused]] uint8_t padB_[52];
   Slot slots_[kSlots];
 };
 
@@ -179,25 +179,28 @@ static_assert(sizeof(RecordRing) <= kVideoRingBytes, "kVideoRingBytes must hold 
 // The records of one plane, dealt out for rebuilding: one parse appends
 // batches, each with the block it starts at, and any thread may claim a
 // published batch and rebuild it, in any order and at the same time as
-// others. Only for a plane decoded from another reference: its blocks write
-// only themselves and read only the reference, so batches do not meet.
-// Nothing is reused within a frame, so the parse never waits; it runs out of
-// slots instead (Room), and rebuilds the rest of the plane itself. Lives at
-// the start of the caller's memory (VideoShareBytes hold most frames), made
-// anew by Reset before each use while no thread is at it; Reset gives
-// nullptr for memory too small for its head.
+// others. Only for a plane decoded from another reference, in batches that
+// do not write each other's samples (its blocks then read only the
+// reference). Nothing is reused within a frame, so the parse never waits;
+// it runs out of room instead (Next), and rebuilds the rest of the plane
+// itself. Lives at the start of the caller's memory (VideoShareBytes hold
+// most frames), made anew by Reset before each use while no thread is at
+// it; Reset gives nullptr for memory too small for its head.
 class SharedRecords {
  public:
-  struct Slot {
-    uint32_t bytes;  // records in data
-    uint32_t x, y;   // the block the first record covers
-    alignas(4) uint8_t data[kRecordBatch];
+  struct Batch {
+    uint32_t offset, bytes;  // of records in the store
+    uint32_t x, y;           // the block the first record covers
   };
   static SharedRecords* Reset(uint8_t* memory, size_t bytes);
-  // Parse side: the next slot to fill (nullptr when none is left), its
-  // publication, and the end of the plane's records.
-  Slot* Room() { return filling_ < slotCount_ ? slots_ + filling_ : nullptr; }
-  void Publish();
+  // Parse side: where the next batch goes and the room there (0 when no
+  // batch is left), the batch's publication (bytes a multiple of 4), and
+  // the end of the plane's records.
+  uint8_t* Next(size_t* room) {
+    *room = filling_ < batchCount_ ? areaBytes_ - used_ : 0;
+    return area_ + used_;
+  }
+  void Publish(uint32_t bytes, uint32_t x, uint32_t y);
   void End();
   // Rebuild side: rebuilds published batches into rb until the parse has
   // ended and every batch is claimed. Waits for batches, spinning and then
@@ -216,15 +219,16 @@ class SharedRecords {
   void WakeHelpers();
 
   // The parse's side and the helpers' claims apart, on lines of their own.
-  Slot* slots_ = nullptr;               // slotCount_ of them, after this head
-  uint32_t slotCount_ = 0;
-  uint32_t filling_ = 0;                // the parse's own: slots it has published
+  Batch* batches_ = nullptr;            // batchCount_ of them, after this head
+  uint8_t* area_ = nullptr;             // areaBytes_ of records, after them
+  uint32_t batchCount_ = 0, areaBytes_ = 0;
+  uint32_t filling_ = 0;                // the parse's own: batches it has published
+  uint32_t used_ = 0;                   // the parse's own: bytes they take
   std::atomic<uint32_t> published_{0};  // stored by the parse only
   std::atomic<bool> ended_{false};      // the parse published its last batch
   std::atomic<uint32_t> sleepers_{0};   // helpers asleep (or about to be)
-  uint8_t padA_[32];
+  [[maybe_unused]] uint8_t padA_[20];
   std::atomic<uint32_t> claimed_{0};  // batches helpers have taken
-  uint8_t padB_[60];
 };
 
 }  // namespace tarn

@@ -217,17 +217,26 @@ constexpr size_t kShareHeader = (sizeof(SharedRecords) + 63) & ~size_t(63);
 uint32_t VideoShareBytes(uint32_t lumaWidth, uint32_t lumaHeight) {
   // On the 720p pans a luma block takes 2 to 3 bytes of records at the
   // default quality and about 4 at quality 95; a key frame's take 30 to 130.
-  // Sixteen bytes a block hold all of most frames and a good part of the rest.
+  // Sixteen bytes a block hold all of most frames and a good part of the
+  // rest; and a batch ends at the first pair of block rows that begins past
+  // kRecordBatch bytes, so each but the last is at least that long.
   const uint64_t blocks = uint64_t((lumaWidth + 7) / 8) * ((lumaHeight + 7) / 8);
-  const uint64_t slots = std::clamp<uint64_t>(blocks * 16 / kRecordBatch, 8, 4096);
-  return uint32_t(kShareHeader + slots * sizeof(SharedRecords::Slot));
+  const uint64_t row = uint64_t((lumaWidth + 7) / 8) * kRecordMax;
+  const uint64_t area = std::min<uint64_t>(std::max(blocks * 16, 8 * row), uint64_t(64) << 20);
+  const uint64_t batches = area / kRecordBatch + 2;
+  return uint32_t(kShareHeader + batches * sizeof(SharedRecords::Batch) + area);
 }
 
 SharedRecords* SharedRecords::Reset(uint8_t* memory, size_t bytes) {
   if (bytes < kShareHeader) return nullptr;
   auto* shared = new (memory) SharedRecords;
-  shared->slots_ = reinterpret_cast<Slot*>(memory + kShareHeader);
-  shared->slotCount_ = uint32_t(std::min<size_t>((bytes - kShareHeader) / sizeof(Slot), UINT32_MAX));
+  const size_t rest = std::min<size_t>(bytes - kShareHeader, UINT32_MAX);
+  // As VideoShareBytes lays it out: a batch for each kRecordBatch of area, and two.
+  const size_t batches = (rest + 2 * kRecordBatch) / (kRecordBatch + sizeof(Batch));
+  shared->batches_ = reinterpret_cast<Batch*>(memory + kShareHeader);
+  shared->batchCount_ = uint32_t(batches);
+  shared->area_ = memory + kShareHeader + batches * sizeof(Batch);
+  shared->areaBytes_ = uint32_t(rest - std::min(rest, batches * sizeof(Batch))) & ~3u;
   return shared;
 }
 
@@ -239,7 +248,9 @@ void SharedRecords::WakeHelpers() {
   s.changed.notify_all();
 }
 
-void SharedRecords::Publish() {
+void SharedRecords::Publish(uint32_t bytes, uint32_t x, uint32_t y) {
+  batches_[filling_] = {used_, bytes, x, y};
+  used_ += bytes;
   published_.store(++filling_, std::memory_order_seq_cst);
   WakeHelpers();
 }
@@ -255,9 +266,9 @@ void SharedRecords::Help(const PlaneRebuild& rb) {
     const uint32_t published = published_.load(std::memory_order_acquire);
     if (claimed < published) {
       if (!claimed_.compare_exchange_weak(claimed, claimed + 1, std::memory_order_relaxed)) continue;
-      const Slot& slot = slots_[claimed];
-      uint32_t x = slot.x, y = slot.y;
-      RebuildRecords(rb, slot.data, slot.bytes, &x, &y);
+      const Batch& batch = batches_[claimed];
+      uint32_t x = batch.x, y = batch.y;
+      RebuildRecords(rb, area_ + batch.offset, batch.bytes, &x, &y);
       continue;
     }
     // Every batch is published before the end is.

@@ -71,7 +71,7 @@ struct ScratchSink {
   alignas(16) uint8_t tile[64];
 
   static constexpr bool Full() { return false; }
-  void RowStart() {}
+  void RowStart(uint32_t) {}
   int16_t* Coefficients() { return coef; }
   uint8_t* Tile() { return tile; }
 };
@@ -130,7 +130,7 @@ struct RecordSink {
   size_t Bytes() const { return size_t(w - start); }
 
   bool Full() const { return w > last; }
-  void RowStart() { run = nullptr; }
+  void RowStart(uint32_t) { run = nullptr; }
   int16_t* Coefficients() { return reinterpret_cast<int16_t*>(w + kRecordHead); }
   uint8_t* Tile() { return w + kRecordHead; }
   void Put(uint8_t op, size_t bytes, uint32_t arg = 0, int dx = 0, int dy = 0) {
@@ -173,11 +173,36 @@ struct RecordSink {
   void ScaledIntra(uint32_t, uint32_t, uint32_t q) { Put(REC_SCALED_INTRA, kRecordMax, q); }
 };
 
-// The records of a plane dealt out to several threads (SharedRecords): a
-// type of its own, like RebuildRestSink, so that each parse stays inlined.
+// The records of a plane dealt out to several threads (SharedRecords), in
+// batches of whole pairs of block rows: a scaled area on an even row also
+// writes the odd row below it, where a corrupt stream may have other blocks
+// that overwrite part of it, so the two rows go to one thread, in order. At
+// the start of each pair the batch ends if it holds kRecordBatch bytes, or
+// if the room left could not take the most the pair can write (the caller
+// then rebuilds the rest of the plane itself). A type of its own, like
+// RebuildRestSink, so that each parse stays inlined.
 struct SharedRecordSink : RecordSink {
-  using RecordSink::RecordSink;
+  const size_t room, pairBytes;
+  bool pairStarts = true;  // a batch starts at a pair's first block
+  bool outOfRoom = false;
+
+  // room at least pairBytes.
+  SharedRecordSink(uint8_t* out, size_t roomBytes, size_t pair)
+      : RecordSink(out, roomBytes), room(roomBytes), pairBytes(pair) {}
+  void RowStart(uint32_t y) {
+    RecordSink::RowStart(y);
+    pairStarts = ((y >> 3) & 1) == 0;
+  }
+  bool Full() {
+    if (!pairStarts) return false;
+    pairStarts = false;
+    outOfRoom = room - Bytes() < pairBytes;
+    return outOfRoom || Bytes() >= kRecordBatch;
+  }
 };
+
+// The most bytes of records two block rows of a plane this wide can take.
+size_t PairRecordBytes(uint32_t width) { return 2 * size_t((width + 7) / 8) * kRecordMax + kRecordMax; }
 
 // The bits and bundles of one plane in stream order, handed block by block
 // to a sink; Parse stops where the sink is full and resumes there. Every
@@ -343,7 +368,7 @@ void PlaneParser<Op>::Parse(Sink& sink) {
       if (!op_.RowStarts(br_)) break;
       RefillBundles(br_, pb_);
       rowOpen_ = true;
-      sink.RowStart();
+      sink.RowStart(y);
     }
     const bool oddRow = (y >> 3) & 1;
     while (x < width) {
@@ -780,19 +805,20 @@ VideoFrameResult DecodeInParallel(const FramePlan& plan, const uint8_t* data, si
       DecodeIntoPlane op;
       PlaneParser<DecodeIntoPlane> parser(data, size, st.start, st.width, st.height, par.maps[0], blocksAcross,
                                           st.kind, w, oldColorRule, op, plan.resultStep == 0 ? par.tally : nullptr);
-      while (!parser.Done()) {
-        SharedRecords::Slot* slot = shared.Room();
-        if (!slot) {  // out of room: the rest of the plane here
-          RebuildRestSink sink(rb);
-          parser.Parse(sink);
-          break;
-        }
-        slot->x = parser.X();
-        slot->y = parser.Y();
-        SharedRecordSink sink(slot->data, sizeof slot->data);
+      const size_t pairBytes = PairRecordBytes(st.width);
+      for (bool rest = false; !parser.Done() && !rest;) {
+        size_t room;
+        uint8_t* const at = shared.Next(&room);
+        if (room < pairBytes) break;
+        const uint32_t x = parser.X(), y = parser.Y();
+        SharedRecordSink sink(at, room, pairBytes);
         parser.Parse(sink);
-        slot->bytes = uint32_t(sink.Bytes());
-        shared.Publish();
+        shared.Publish(uint32_t(sink.Bytes()), x, y);
+        rest = sink.outOfRoom;
+      }
+      if (!parser.Done()) {  // out of room: the rest of the plane here, from a pair's start
+        RebuildRestSink sink(rb);
+        parser.Parse(sink);
       }
       shared.End();
       corrupt[0] |= parser.Result().corrupt;

@@ -59,8 +59,8 @@ struct Layout {
 // times a frame, so that the parse also waits for room; two threads (each
 // job's parse and rebuild at once, the jobs one after another) and more.
 // On two threads the luma rebuild is also dealt out, from a store that
-// holds every frame's records, or a quarter of the usual store (the parse
-// then rebuilds the rest itself).
+// holds every frame's records, or from the usual one, which heavy frames
+// fill (the parse then rebuilds the rest itself).
 struct Decoders {
   uint32_t width, height;
   int threads;
@@ -80,7 +80,7 @@ std::vector<std::pair<A, B>> Combinations(const A (&a)[N], const B (&b)[M]) {
 TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
   const Decoders setups[] = {{96, 72, 3, false, VIDEO_SPLIT_ALWAYS},     {96, 72, 2, true, VIDEO_SPLIT_NEVER},
                              {328, 240, 2, false, VIDEO_SPLIT_ALWAYS},    {328, 240, 5, true, VIDEO_SPLIT_ALWAYS},
-                             {328, 240, 2, false, VIDEO_SPLIT_WARM, 32},  {328, 240, 2, false, VIDEO_SPLIT_WARM, 1}};
+                             {328, 240, 2, false, VIDEO_SPLIT_WARM, 32},  {328, 240, 2, false, VIDEO_SPLIT_WARM, 4}};
   const Layout layouts[] = {{'i', false, false}, {'i', true, false}, {'h', false, false},
                             {'g', true, false},  {'i', true, true},  {'f', false, true}};
   std::mt19937 rng(2024);
