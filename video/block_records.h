@@ -149,15 +149,6 @@ class RecordRing {
   void Release();
 
  private:
-  // Returns once counter moves from seen within the spin, else once done()
-  // holds, sleeping with *wants set to the count of counter that the other
-  // side must reach to wake this one.
-  template <class Done>
-  void Await(const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants, uint32_t target,
-             Done done);
-  // Wakes the other side when it sleeps for a target that counter reached (or always).
-  static void WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32_t>& wants, bool always);
-
   // Each group apart, so that the two sides do not write one cache line.
   // Counters are stored and loaded sequentially consistent against the
   // other side's wants: either the waker sees a sleeper's target, or the
@@ -204,7 +195,7 @@ class SharedRecords {
   void End();
   // Rebuild side: rebuilds published batches into rb until the parse has
   // ended and every batch is claimed. Waits for batches, spinning and then
-  // sleeping, while the parse goes on.
+  // sleeping as a ring's side does, while the parse goes on.
   void Help(const PlaneRebuild& rb);
 
  private:
@@ -215,8 +206,6 @@ class SharedRecords {
   // 720p a 20 us spin made some passes over a clip half as slow again.
   // 200 us is about a whole luma parse there.
   static constexpr int kSpinUs = 200;
-  // Wakes the helpers that sleep for a batch or the end.
-  void WakeHelpers();
 
   // The parse's side and the helpers' claims apart, on lines of their own.
   Batch* batches_ = nullptr;            // batchCount_ of them, after this head
@@ -226,7 +215,10 @@ class SharedRecords {
   uint32_t used_ = 0;                   // the parse's own: bytes they take
   std::atomic<uint32_t> published_{0};  // stored by the parse only
   std::atomic<bool> ended_{false};      // the parse published its last batch
-  std::atomic<uint32_t> sleepers_{0};   // helpers asleep (or about to be)
+  // published_ count a sleeping helper waits for; 0: none sleeps. There is
+  // one: more would share it, and a later helper's target could hold an
+  // earlier one asleep until the next batch or the end.
+  std::atomic<uint32_t> helperWants_{0};
   [[maybe_unused]] uint8_t padA_[20];
   std::atomic<uint32_t> claimed_{0};  // batches helpers have taken
 };

@@ -134,10 +134,10 @@ void RebuildRecords(const PlaneRebuild& rb, const uint8_t* p, size_t bytes, uint
 
 namespace {
 
-// Where the sides of the rings sleep, by the address of the counter they
-// watch. (Not the counters' own wait: it yields the processor before it
-// sleeps, and on a busy machine a yield gives another program the rest of a
-// time slice.)
+// Where the sides of the rings, and the helpers of a shared store, sleep,
+// by the address of the counter they watch. (Not the counters' own wait: it
+// yields the processor before it sleeps, and on a busy machine a yield
+// gives another program the rest of a time slice.)
 struct Sleepers {
   std::mutex mutex;
   std::condition_variable changed;
@@ -149,13 +149,16 @@ Sleepers& SleepersFor(const void* counter) {
   return table[(reinterpret_cast<uintptr_t>(counter) >> 6) & 15];
 }
 
-}  // namespace
-
+// Returns once counter moves from seen or done() holds, within spinUs;
+// else once done() holds, sleeping with *wants set to the count of counter
+// that the other side must reach to wake this one. Counters are stored and
+// loaded sequentially consistent against wants: either the waker sees a
+// sleeper's target, or the sleeper sees the waker's count.
 template <class Done>
-void RecordRing::Await(const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants,
-                       uint32_t target, Done done) {
+void Await(int spinUs, const std::atomic<uint32_t>& counter, uint32_t seen, std::atomic<uint32_t>* wants,
+           uint32_t target, Done done) {
   // A move the caller looks at again.
-  if (SpinUntil(kSpinUs, [&] { return counter.load(std::memory_order_acquire) != seen; })) return;
+  if (SpinUntil(spinUs, [&] { return counter.load(std::memory_order_acquire) != seen || done(); })) return;
   Sleepers& s = SleepersFor(&counter);
   std::unique_lock lock(s.mutex);
   for (;;) {
@@ -166,7 +169,8 @@ void RecordRing::Await(const std::atomic<uint32_t>& counter, uint32_t seen, std:
   wants->store(0, std::memory_order_relaxed);
 }
 
-void RecordRing::WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32_t>& wants, bool always) {
+// Wakes the other side when it sleeps for a target that counter reached (or always).
+void WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32_t>& wants, bool always) {
   uint32_t target = wants.load(std::memory_order_seq_cst);
   if (target == 0 || (!always && int32_t(counter.load(std::memory_order_relaxed) - target) < 0)) return;
   // One wake per sleep: the sleeper sets its target again if it must sleep on.
@@ -177,11 +181,13 @@ void RecordRing::WakeIf(const std::atomic<uint32_t>& counter, std::atomic<uint32
   s.changed.notify_all();
 }
 
+}  // namespace
+
 RecordRing* RecordRing::Reset(uint8_t* memory) { return new (memory) RecordRing; }
 
 RecordRing::Slot& RecordRing::Fill() {
   for (uint32_t freed; filling_ - (freed = released_.load(std::memory_order_acquire)) >= kSlots;) {
-    Await(released_, freed, &parseWants_, filling_ - kSlots + kBatch, [&] {
+    Await(kSpinUs, released_, freed, &parseWants_, filling_ - kSlots + kBatch, [&] {
       return int32_t(released_.load(std::memory_order_seq_cst) - (filling_ - kSlots + kBatch)) >= 0;
     });
   }
@@ -196,7 +202,7 @@ void RecordRing::Publish(bool last) {
 
 const RecordRing::Slot& RecordRing::Take() {
   while (published_.load(std::memory_order_acquire) == taking_) {
-    Await(published_, taking_, &rebuildWants_, taking_ + kBatch, [&] {
+    Await(kSpinUs, published_, taking_, &rebuildWants_, taking_ + kBatch, [&] {
       return int32_t(published_.load(std::memory_order_seq_cst) - (taking_ + kBatch)) >= 0 ||
              ended_.load(std::memory_order_seq_cst);
     });
@@ -210,7 +216,7 @@ void RecordRing::Release() {
 }
 
 namespace {
-// Where a SharedRecords' slots begin.
+// Where a SharedRecords' batches begin.
 constexpr size_t kShareHeader = (sizeof(SharedRecords) + 63) & ~size_t(63);
 }  // namespace
 
@@ -240,24 +246,16 @@ SharedRecords* SharedRecords::Reset(uint8_t* memory, size_t bytes) {
   return shared;
 }
 
-void SharedRecords::WakeHelpers() {
-  if (sleepers_.load(std::memory_order_seq_cst) == 0) return;
-  Sleepers& s = SleepersFor(&published_);
-  // Taking the lock waits for a helper between its look and its wait.
-  { std::lock_guard lock(s.mutex); }
-  s.changed.notify_all();
-}
-
 void SharedRecords::Publish(uint32_t bytes, uint32_t x, uint32_t y) {
   batches_[filling_] = {used_, bytes, x, y};
   used_ += bytes;
   published_.store(++filling_, std::memory_order_seq_cst);
-  WakeHelpers();
+  WakeIf(published_, helperWants_, false);
 }
 
 void SharedRecords::End() {
   ended_.store(true, std::memory_order_seq_cst);
-  WakeHelpers();
+  WakeIf(published_, helperWants_, true);
 }
 
 void SharedRecords::Help(const PlaneRebuild& rb) {
@@ -276,15 +274,9 @@ void SharedRecords::Help(const PlaneRebuild& rb) {
       if (published_.load(std::memory_order_acquire) == claimed) return;
       continue;
     }
-    const auto moved = [&] {
+    Await(kSpinUs, published_, published, &helperWants_, published + 1, [&] {
       return published_.load(std::memory_order_seq_cst) != published || ended_.load(std::memory_order_seq_cst);
-    };
-    if (SpinUntil(kSpinUs, moved)) continue;
-    Sleepers& s = SleepersFor(&published_);
-    std::unique_lock lock(s.mutex);
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
-    while (!moved()) s.changed.wait(lock);
-    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    });
   }
 }
 
