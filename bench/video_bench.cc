@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +18,7 @@
 #include "common/worker_pool.h"
 #include "encoder/inputs.h"
 #include "encoder/video_encoder.h"
+#include "tests/support/video_parallel_buffers.h"
 #include "tests/support/video_stream_builder.h"
 #include "video/video.h"
 
@@ -60,31 +60,20 @@ struct Movie {
   // Frames decode on a pool of threads from here on, as a movie's do.
   void UseThreads(int threads) {
     pool = std::make_unique<tarn::WorkerPool>(threads);
-    par.pool = pool.get();
-    par.mapBytes = uint32_t(map.size());
-    auto buffer = [&](size_t bytes) { return parBuffers.emplace_back(bytes, 0).data(); };
-    for (tarn::VideoWork& set : par.work) {
-      set = vw;
-      for (int k = 0; k < tarn::kVideoBundleCount; ++k) set.buffers[k] = buffer(vw.sizes[k]);
-    }
-    for (uint8_t*& m : par.maps) m = buffer(map.size());
-    for (uint8_t*& r : par.rings) r = buffer(tarn::kVideoRingBytes);
-    par.tally = buffer(map.size());
-    par.shareBytes = tarn::VideoShareBytes(ps.lumaWidth, ps.lumaHeight);
-    par.share = buffer(par.shareBytes);
+    parallel = std::make_unique<tarn::test::VideoParallelBuffers>(
+        pool.get(), vw, uint32_t(map.size()), tarn::VideoShareBytes(ps.lumaWidth, ps.lumaHeight));
   }
 
   tarn::VideoFrameResult Decode(const std::vector<uint8_t>& data) {
     std::memset(map.data(), 0, map.size());
     return tarn::VideoDecodeFrame(&ps, data.data(), data.data() + data.size(), 0, 0, map.data(), blocksAcross,
-                                  vw, pool ? &par : nullptr);
+                                  vw, parallel ? &parallel->parallel : nullptr);
   }
 
   const std::vector<uint8_t>& Luma() const { return mem[ps.current][0]; }
 
   std::unique_ptr<tarn::WorkerPool> pool;
-  tarn::VideoParallel par{};
-  std::list<std::vector<uint8_t>> parBuffers;  // stay where they are as more are added
+  std::unique_ptr<tarn::test::VideoParallelBuffers> parallel;
 };
 
 std::vector<uint8_t> MixedFrame(const Movie& m, tarn::test::VideoMix mix) {

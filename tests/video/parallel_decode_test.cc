@@ -17,6 +17,7 @@
 #include "movie/movie.h"
 #include "movie/movie_testing.h"
 #include "tests/encoder/decode_helper.h"
+#include "tests/support/video_parallel_buffers.h"
 #include "tests/support/video_stream_builder.h"
 
 namespace tarn::test {
@@ -28,26 +29,17 @@ void UseOneSet(DecoderPlanes& d) {
   for (PlaneEntry& e : d.set.planes[1]) e = {};
 }
 
-// A decoder that owns what VideoParallel points at.
+// A decoder that owns what VideoParallel points at, with room in the luma
+// store for eight times what a movie has.
 struct ParallelPlanes : DecoderPlanes {
   WorkerPool pool;
-  VideoParallel parallel{};
-  std::vector<std::vector<uint8_t>> buffers;
+  VideoParallelBuffers buffers;
+  VideoParallel& parallel = buffers.parallel;
 
   ParallelPlanes(uint32_t w, uint32_t h, bool alpha, int threads)
-      : DecoderPlanes(w, h, alpha), pool(threads) {
-    parallel.pool = &pool;
-    parallel.mapBytes = uint32_t(changeMap.size());
-    for (VideoWork& set : parallel.work) {
-      set = work;
-      for (int k = 0; k < kVideoBundleCount; ++k) set.buffers[k] = buffers.emplace_back(work.sizes[k]).data();
-    }
-    for (uint8_t*& map : parallel.maps) map = buffers.emplace_back(changeMap.size()).data();
-    for (uint8_t*& ring : parallel.rings) ring = buffers.emplace_back(kVideoRingBytes).data();
-    parallel.tally = buffers.emplace_back(changeMap.size()).data();
-    parallel.shareBytes = VideoShareBytes(set.lumaWidth, set.lumaHeight);
-    parallel.share = buffers.emplace_back(parallel.shareBytes * 8).data();
-  }
+      : DecoderPlanes(w, h, alpha),
+        pool(threads),
+        buffers(&pool, work, uint32_t(changeMap.size()), 8 * VideoShareBytes(set.lumaWidth, set.lumaHeight)) {}
 };
 
 struct Layout {
@@ -96,7 +88,8 @@ TEST(ParallelDecode, SameAsOneAfterAnotherForEveryLayout) {
     DecoderPlanes serial(kW, kH, L.alpha);
     ParallelPlanes parallel(kW, kH, L.alpha, S.threads);
     parallel.parallel.split = S.split;
-    parallel.parallel.shareBytes = parallel.parallel.shareBytes * S.shareQuarters / 4;
+    parallel.parallel.shareBytes = VideoShareBytes(parallel.set.lumaWidth, parallel.set.lumaHeight) *
+                                   S.shareQuarters / 4;
     if (S.inPlace) {
       UseOneSet(serial);
       UseOneSet(parallel);
